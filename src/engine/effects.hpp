@@ -1,0 +1,54 @@
+// Average marginal effects of a binary-choice model and the Jacobian of the
+// effects with respect to the coefficients, in one pass over the design matrix.
+//
+// With F = cdf, f = pdf of the model kind, x_i the i-th row of X (n × k) and
+// xb_i = x_i·β:
+//   continuous j: AME_j = β_j · (1/n) Σ_i f(xb_i)
+//   binary j:     AME_j = (1/n) Σ_i [F(xb_i + (1 - x_ij)β_j) - F(xb_i - x_ij β_j)]
+// Intercept columns get no effect. The Jacobian J[j][c] = ∂AME_j/∂β_c is
+// accumulated as sums over the observations (divided by n later):
+//   binary j, c = j:      Σ_i f(xb1_i)
+//   binary j, c ≠ j:      Σ_i (f(xb1_i) - f(xb0_i)) x_ic
+//   continuous j, "rust": c = j: Σ_i f(xb_i);   c ≠ j: -β_j Σ_i xb_i x_ic f(xb_i)
+//   continuous j, "sm":   β_j Σ_i x_ic f'(xb_i), plus Σ_i f(xb_i) when c = j
+// "sm" is the exact derivative of the effect; "rust" keeps the per-observation
+// gradient of the original implementation (no β_j f' term on the diagonal, and
+// -xb·f(xb) in place of f'(xb)).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/link.hpp"
+#include "engine/matrix.hpp"
+
+namespace tarvex {
+
+enum class SeMethod { Rust, Sm };
+
+// True when the UTF-8 text, lower-cased with the full Unicode mapping, equals
+// the lower-case ASCII word `target`.
+bool lowercase_equals(const std::string& utf8, const char* target);
+
+// Positions whose name, lower-cased, is "const" or "intercept".
+std::vector<std::size_t> find_intercepts(const std::vector<std::string>& names);
+
+// Named, non-intercept columns whose values are all exactly 0.0 or 1.0.
+std::vector<std::size_t> find_binary_columns(const std::vector<std::string>& names, MatrixView x,
+                                             const std::vector<std::size_t>& intercept_idx);
+
+struct MarginalEffects {
+    Vector ame;          // k averaged effects, 0 at intercept positions
+    Vector jac_sum;      // k·k Jacobian sums of the chosen gradient form, row-major
+    std::uint64_t n = 0;  // rows of X
+    std::vector<std::size_t> intercept_idx;
+};
+
+// Walks X in blocks of block_len rows (block_len >= 1) and returns the effects
+// and the Jacobian sums of the selected form.
+MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, MatrixView x,
+                                         const std::vector<std::string>& names,
+                                         std::uint64_t block_len, SeMethod se_method);
+
+}  // namespace tarvex

@@ -1,0 +1,205 @@
+// mfx(model, chunk_size=None, se_method=None): argument binding, conversion
+// and reading of a statsmodels Logit/Probit results object.
+#include "lib/binding.hpp"
+
+#include <array>
+#include <string_view>
+
+#include "lib/errors.hpp"
+
+namespace tarvex {
+
+namespace {
+
+constexpr std::array<const char*, 3> parameter_names = {"model", "chunk_size", "se_method"};
+
+std::string_view utf8_of(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) throw_fetched();
+    return {data, static_cast<std::size_t>(size)};
+}
+
+// A value that must be a str, as an owned UTF-8 copy.
+std::string str_value(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) throw_type_error(conversion_error_message(obj, "PyString"));
+    return std::string(utf8_of(obj));
+}
+
+struct BoundArguments {
+    PyObject* model = nullptr;  // borrowed from the call
+    PyObject* chunk_size = nullptr;
+    PyObject* se_method = nullptr;
+};
+
+BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 3> slots = {nullptr, nullptr, nullptr};
+    if (nargs > 3)
+        throw_type_error("mfx() takes from 1 to 3 positional arguments but " +
+                         std::to_string(nargs) + " were given");
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
+
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        const std::string_view name = utf8_of(PyTuple_GET_ITEM(kwnames, i));
+        std::size_t slot = 0;
+        while (slot < parameter_names.size() && name != parameter_names[slot]) ++slot;
+        if (slot == parameter_names.size())
+            throw_type_error("mfx() got an unexpected keyword argument '" + std::string(name) +
+                             "'");
+        if (slots[slot] != nullptr)
+            throw_type_error("mfx() got multiple values for argument '" + std::string(name) +
+                             "'");
+        slots[slot] = args[nargs + i];
+    }
+    if (slots[0] == nullptr)
+        throw_type_error("mfx() missing 1 required positional argument: 'model'");
+    return {slots[0], slots[1], slots[2]};
+}
+
+// A conversion that failed with exactly TypeError is reported as
+// TypeError("argument 'NAME': " + str(original)), keeping the original's
+// __cause__; any other failure passes unchanged.
+[[noreturn]] void throw_argument_error(const char* parameter, CallError error) {
+    error.restore();
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, traceback);
+        throw_fetched();
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef original_type = PyRef::steal(type), original = PyRef::steal(value),
+          original_traceback = PyRef::steal(traceback);
+    PyRef text = require(PyObject_Str(original.get()));
+    std::string message = "argument '" + std::string(parameter) + "': ";
+    message += utf8_of(text.get());
+    PyRef replacement = require(PyObject_CallOneArg(PyExc_TypeError, created(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))).get()));
+    if (PyObject* cause = PyException_GetCause(original.get()))  // new reference
+        PyException_SetCause(replacement.get(), cause);           // steals it
+    PyRef replacement_type = PyRef::borrow(PyExc_TypeError);
+    throw CallError::fetched(std::move(replacement_type), std::move(replacement), PyRef());
+}
+
+std::uint64_t convert_chunk_size(PyObject* obj) {
+    try {
+        PyRef index = require(PyNumber_Index(obj));
+        const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_fetched();
+        return value;
+    } catch (CallError& error) {
+        throw_argument_error("chunk_size", std::move(error));
+    }
+}
+
+SeMethod convert_se_method(PyObject* obj) {
+    if (!PyUnicode_Check(obj))
+        throw_type_error("argument 'se_method': " + conversion_error_message(obj, "PyString"));
+    const std::string_view text = utf8_of(obj);  // encoding errors pass unchanged
+    if (text == "rust") return SeMethod::Rust;
+    if (text == "sm") return SeMethod::Sm;
+    // Any other string would leave the continuous regressors without effects.
+    throw CallError::own(PyExc_ValueError,
+                         "se_method must be 'rust' or 'sm', got '" + std::string(text) + "'");
+}
+
+PyRef get_attr(PyObject* obj, const char* name) {
+    return require(PyObject_GetAttrString(obj, name));
+}
+
+// obj.name when the lookup succeeds, else obj itself (whatever the lookup raised).
+PyRef attr_or_self(PyObject* obj, const char* name) {
+    if (PyObject* attr = PyObject_GetAttrString(obj, name)) return PyRef::steal(attr);
+    PyErr_Clear();
+    return PyRef::borrow(obj);
+}
+
+ModelKind read_model_kind(PyObject* inner, std::vector<PyRef>& owners) {
+    PyRef cls = get_attr(inner, "__class__");
+    PyRef name = get_attr(cls.get(), "__name__");
+    const std::string class_name = str_value(name.get());
+    owners.push_back(std::move(cls));
+    owners.push_back(std::move(name));
+    if (lowercase_equals(class_name, "probit")) return ModelKind::Probit;
+    if (lowercase_equals(class_name, "logit")) return ModelKind::Logit;
+    throw CallError::own(PyExc_ValueError,
+                         "ame: only Logit or Probit supported, got " + class_name);
+}
+
+std::vector<std::string> read_names(PyObject* source) {
+    const int is_str = PyObject_IsInstance(source, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    require_ok(is_str);
+    if (is_str == 1) throw_type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(source)) throw_type_error(conversion_error_message(source, "Sequence"));
+    Py_ssize_t capacity = PySequence_Size(source);
+    if (capacity < 0) {
+        PyErr_Clear();
+        capacity = 0;
+    }
+    std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(capacity));
+    PyRef iterator = require(PyObject_GetIter(source));
+    while (PyObject* raw_item = PyIter_Next(iterator.get())) {
+        PyRef item = PyRef::steal(raw_item);
+        names.push_back(str_value(item.get()));
+    }
+    if (PyErr_Occurred()) throw_fetched();
+    return names;
+}
+
+}  // namespace
+
+MfxInputs bind_mfx_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const BoundArguments bound = bind_arguments(args, nargs, kwnames);
+
+    MfxInputs in;
+    const bool chunk_given = bound.chunk_size != nullptr && bound.chunk_size != Py_None;
+    if (chunk_given) {
+        in.block_len = convert_chunk_size(bound.chunk_size);
+        // A block of no rows would never advance through X.
+        if (in.block_len == 0)
+            throw CallError::own(PyExc_ValueError, "chunk_size must be at least 1");
+    }
+    if (bound.se_method != nullptr && bound.se_method != Py_None)
+        in.se_method = convert_se_method(bound.se_method);
+
+    PyObject* model = bound.model;
+    auto keep = [&in](PyRef ref) -> PyObject* {
+        in.owners.push_back(std::move(ref));
+        return in.owners.back().get();
+    };
+
+    PyObject* inner = keep(attr_or_self(model, "model"));
+    in.kind = read_model_kind(inner, in.owners);
+
+    PyObject* params = keep(get_attr(model, "params"));
+    in.beta = vector_view(keep(attr_or_self(params, "values")), in.copies);
+
+    static PyObject* cov_params_name = nullptr;  // interned once per process
+    if (cov_params_name == nullptr)
+        cov_params_name = created(PyUnicode_InternFromString("cov_params")).release();
+    // A free slot before `self`, which PY_VECTORCALL_ARGUMENTS_OFFSET lets the
+    // callee borrow for a bound-method call.
+    PyObject* call_args[] = {nullptr, model};
+    PyObject* cov = keep(require(PyObject_VectorcallMethod(
+        cov_params_name, call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+    in.sigma = matrix_view(keep(attr_or_self(cov, "values")), in.copies);
+
+    inner = keep(attr_or_self(model, "model"));
+    PyObject* exog = keep(get_attr(inner, "exog"));
+    PyObject* names_source = nullptr;
+    if (PyObject* values = PyObject_GetAttrString(exog, "values")) {
+        in.x = matrix_view(keep(PyRef::steal(values)), in.copies);
+        names_source = keep(get_attr(exog, "columns"));
+    } else {
+        PyErr_Clear();
+        in.x = matrix_view(exog, in.copies);
+        names_source = keep(get_attr(inner, "exog_names"));
+    }
+    in.names = read_names(names_source);
+    if (!chunk_given) in.block_len = in.x.rows;
+    return in;
+}
+
+}  // namespace tarvex

@@ -1,0 +1,115 @@
+// The extension module `tarvex`: registration and the `mfx` entry point.
+#include <Python.h>
+
+#include <atomic>
+
+#include "engine/delta_method.hpp"
+#include "engine/effects.hpp"
+#include "engine/inference.hpp"
+#include "lib/binding.hpp"
+#include "lib/errors.hpp"
+#include "table/result_table.hpp"
+
+namespace tarvex {
+
+namespace {
+
+// The first three lines are CPython's signature header: the interpreter shows
+// them as __text_signature__ and the rest as __doc__.
+constexpr const char mfx_doc[] =
+    "mfx(model, chunk_size=..., se_method=...)\n"
+    "--\n"
+    "\n"
+    "Computes the average marginal effects (AMEs) for Logit/Probit models.\n"
+    "\n"
+    "This function mimics the style of the original Probit code, but with a twist:  \n"
+    "you can choose between two methods for calculating the standard errors (SEs):\n"
+    "\n"
+    "- \"rust\": Uses the original gradient (Jacobian) calculation based on per-observation "
+    "effects.\n"
+    "- \"sm\": Uses a statsmodels-style gradient for continuous variables.\n"
+    "\n"
+    "The function accepts a model (Logit or Probit), an optional chunk size (to process data "
+    "in parts),\n"
+    "and an optional `se_method` string which defaults to \"rust\".";
+
+PyRef mfx_impl(const MfxInputs& in) {
+    const std::size_t k = in.x.cols;
+    const MarginalEffects effects = average_marginal_effects(in.kind, in.beta, in.x, in.names,
+                                                             in.block_len, in.se_method);
+    const Vector se = delta_method_se(effects.jac_sum, effects.n, k, in.sigma);
+    const EffectRows rows = build_effect_rows(k, effects.ame, se, effects.intercept_idx, in.names);
+    return build_result_table(rows);
+}
+
+PyObject* mfx_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+    return run_at_boundary([&] { return mfx_impl(bind_mfx_call(args, nargs, kwnames)); });
+}
+
+PyMethodDef mfx_def = {
+    "mfx",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mfx_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    mfx_doc,
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarvex",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Set by the first initialisation in the process, successful or not.
+std::atomic<bool> initialized{false};
+
+// Adds `mfx` to the module and its name to __all__.
+void module_body(PyObject* module) {
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) throw_fetched();
+    PyRef name_text = created(PyUnicode_FromString(module_name));
+    PyRef function = require(PyCMethod_New(&mfx_def, module, name_text.get(), nullptr));
+    PyRef function_name = require(PyObject_GetAttrString(function.get(), "__name__"));
+
+    PyRef all_list;
+    if (PyObject* existing = PyObject_GetAttrString(module, "__all__")) {
+        all_list = PyRef::steal(existing);
+        if (!PyList_Check(all_list.get()))
+            throw_type_error(conversion_error_message(all_list.get(), "PyList"));
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_fetched();
+        PyErr_Clear();
+        all_list = created(PyList_New(0));
+        require_ok(PyObject_SetAttrString(module, "__all__", all_list.get()));
+    }
+    if (PyList_Append(all_list.get(), function_name.get()) == -1) {
+        PyErr_Clear();
+        panic("could not append __name__ to __all__");
+    }
+    require_ok(PyObject_SetAttr(module, function_name.get(), function.get()));
+}
+
+PyObject* init_module() noexcept {
+    return run_at_boundary([] {
+        PyRef module = require(PyModule_Create2(&module_def, 1013));
+        if (initialized.exchange(true))
+            throw CallError::own(PyExc_ImportError,
+                                 "tarvex may only be initialized once per interpreter process");
+        module_body(module.get());
+        return module;
+    });
+}
+
+}  // namespace
+
+}  // namespace tarvex
+
+PyMODINIT_FUNC PyInit_tarvex(void) {
+    return tarvex::init_module();
+}

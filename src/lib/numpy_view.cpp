@@ -1,0 +1,115 @@
+// NumPy's C API table, the array test and the in-place views.
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL tarvex_numpy_api
+#define NO_IMPORT_ARRAY
+#include "lib/numpy_view.hpp"
+
+#include <numpy/arrayobject.h>
+
+#include <cstring>
+
+#include "lib/errors.hpp"
+
+// NumPy's API table, looked up at the first array test of the process and
+// kept for its life (the table lives as long as NumPy, which is never unloaded).
+void** PyArray_API = nullptr;
+int PyArray_RUNTIME_VERSION = 0;
+
+namespace tarvex {
+
+namespace {
+
+void ensure_numpy_api() {
+    if (PyArray_API != nullptr) return;
+    PyObject* multiarray = PyImport_ImportModule("numpy.core.multiarray");  // kept for life
+    if (multiarray == nullptr) {
+        PyErr_Clear();
+        panic("Failed to import NumPy module");
+    }
+    PyObject* capsule = PyObject_GetAttrString(multiarray, "_ARRAY_API");  // kept for life
+    if (capsule == nullptr) {
+        PyErr_Clear();
+        panic("Failed to get NumPy API capsule");
+    }
+    void* table = PyCapsule_GetPointer(capsule, nullptr);
+    if (table == nullptr) {
+        PyErr_Clear();
+        panic("Failed to get NumPy API capsule");
+    }
+    PyArray_API = static_cast<void**>(table);
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+}
+
+bool is_float64(PyArrayObject* array) {
+    PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
+    if (float64 == nullptr) object_creation_failed();
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    const bool same = descr == float64 || PyArray_EquivTypes(descr, float64);
+    Py_DECREF(float64);
+    return same;
+}
+
+PyArrayObject* checked_array(PyObject* obj, int ndim) {
+    ensure_numpy_api();
+    if (!PyType_IsSubtype(Py_TYPE(obj), &PyArray_Type) ||
+        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) != ndim ||
+        !is_float64(reinterpret_cast<PyArrayObject*>(obj)))
+        throw_type_error(conversion_error_message(obj, "PyArray<T, D>"));
+    return reinterpret_cast<PyArrayObject*>(obj);
+}
+
+// A view reads element (i, j) at data + i·s0 + j·s1 bytes with the array's
+// own byte strides; as a view of doubles that needs 8-aligned data and byte
+// strides that are multiples of 8. Arrays that miss this (possible only for
+// unusual views, e.g. a field of a packed record array) are copied densely,
+// element by element with memcpy, so nothing is ever read misaligned.
+bool addressable_as_doubles(PyArrayObject* array) {
+    if (reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % alignof(double) != 0) return false;
+    for (int axis = 0; axis < PyArray_NDIM(array); ++axis)
+        if (PyArray_STRIDE(array, axis) % static_cast<npy_intp>(sizeof(double)) != 0) return false;
+    return true;
+}
+
+double read_double(const char* at) {
+    double v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+}
+
+}  // namespace
+
+VectorView vector_view(PyObject* obj, ViewCopies& copies) {
+    PyArrayObject* array = checked_array(obj, 1);
+    const auto len = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    const char* data = static_cast<const char*>(PyArray_DATA(array));
+    const npy_intp stride = PyArray_STRIDE(array, 0);
+    if (addressable_as_doubles(array))
+        return {reinterpret_cast<const double*>(data), len,
+                static_cast<std::ptrdiff_t>(stride / static_cast<npy_intp>(sizeof(double)))};
+    auto& copy = copies.emplace_back(new double[len]);
+    for (std::size_t i = 0; i < len; ++i)
+        copy[i] = read_double(data + static_cast<npy_intp>(i) * stride);
+    return {copy.get(), len, 1};
+}
+
+MatrixView matrix_view(PyObject* obj, ViewCopies& copies) {
+    PyArrayObject* array = checked_array(obj, 2);
+    const auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    const auto cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+    const char* data = static_cast<const char*>(PyArray_DATA(array));
+    const npy_intp s0 = PyArray_STRIDE(array, 0);
+    const npy_intp s1 = PyArray_STRIDE(array, 1);
+    if (addressable_as_doubles(array)) {
+        constexpr auto size = static_cast<npy_intp>(sizeof(double));
+        return {reinterpret_cast<const double*>(data), rows, cols,
+                static_cast<std::ptrdiff_t>(s0 / size), static_cast<std::ptrdiff_t>(s1 / size)};
+    }
+    auto& copy = copies.emplace_back(new double[checked_product(rows, cols)]);
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < cols; ++j)
+            copy[i * cols + j] = read_double(data + static_cast<npy_intp>(i) * s0 +
+                                             static_cast<npy_intp>(j) * s1);
+    return row_major_view(copy.get(), rows, cols);
+}
+
+}  // namespace tarvex

@@ -1,0 +1,24 @@
+// Read-only views of float64 NumPy arrays, without copying.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <vector>
+
+#include "engine/matrix.hpp"
+
+namespace tarvex {
+
+// Storage for the rare array that cannot be addressed in place (a data
+// pointer that is not 8-byte aligned, or byte strides that are not multiples
+// of 8): its elements are copied into a dense row-major buffer.
+using ViewCopies = std::vector<std::unique_ptr<double[]>>;
+
+// The array test: obj is an ndarray (or subclass) with `ndim` dimensions and
+// a float64 (or equivalent) dtype; else TypeError "'T' object cannot be
+// converted to 'PyArray<T, D>'". The view borrows obj's buffer.
+VectorView vector_view(PyObject* obj, ViewCopies& copies);
+MatrixView matrix_view(PyObject* obj, ViewCopies& copies);
+
+}  // namespace tarvex
