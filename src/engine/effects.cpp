@@ -46,7 +46,24 @@ std::vector<std::size_t> find_intercepts(const std::vector<std::string>& names) 
 
 namespace {
 
-bool is_zero_or_one(double v) { return v == 0.0 || v == 1.0; }
+// True when every one of the len values is 0.0 or 1.0. Evaluated without a
+// branch per value (0/1 data is random to the branch predictor), in pieces,
+// stopping after the first piece that holds another value.
+bool all_zero_or_one(VectorView col) {
+    constexpr std::size_t piece = 512;
+    for (std::size_t i0 = 0; i0 < col.len; i0 += piece) {
+        const std::size_t i1 = std::min(col.len, i0 + piece);
+        bool ok = true;
+        if (col.stride == 1) {
+            for (std::size_t i = i0; i < i1; ++i)
+                ok &= (col.data[i] == 0.0) | (col.data[i] == 1.0);
+        } else {
+            for (std::size_t i = i0; i < i1; ++i) ok &= (col[i] == 0.0) | (col[i] == 1.0);
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
 
 bool contains(const std::vector<std::size_t>& list, std::size_t p) {
     return std::find(list.begin(), list.end(), p) != list.end();
@@ -73,16 +90,31 @@ std::vector<std::size_t> find_binary_columns(const std::vector<std::string>& nam
     std::vector<std::size_t> binary;
     if (walk_columns) {
         for (std::size_t p : candidates) {
-            const VectorView col = x.column(p);
-            std::size_t i = 0;
-            while (i < col.len && is_zero_or_one(col[i])) ++i;
-            if (i == col.len) binary.push_back(p);
+            if (all_zero_or_one(x.column(p))) binary.push_back(p);
         }
         return binary;
     }
+    // Rows are contiguous: walk them in pieces, AND-ing each candidate's test
+    // over the piece without a branch, and drop the candidates that failed
+    // at the end of the piece.
     binary = candidates;
-    for (std::size_t i = 0; i < x.rows && !binary.empty(); ++i)
-        std::erase_if(binary, [&](std::size_t p) { return !is_zero_or_one(x(i, p)); });
+    constexpr std::size_t piece = 256;
+    std::vector<unsigned char> ok;
+    for (std::size_t i0 = 0; i0 < x.rows && !binary.empty(); i0 += piece) {
+        const std::size_t i1 = std::min(x.rows, i0 + piece);
+        ok.assign(binary.size(), 1);
+        for (std::size_t i = i0; i < i1; ++i) {
+            const MatrixView row = x.row_block(i, i + 1);
+            for (std::size_t q = 0; q < binary.size(); ++q) {
+                const double v = row(0, binary[q]);
+                ok[q] &= static_cast<unsigned char>((v == 0.0) | (v == 1.0));
+            }
+        }
+        std::size_t kept = 0;
+        for (std::size_t q = 0; q < binary.size(); ++q)
+            if (ok[q]) binary[kept++] = binary[q];
+        binary.resize(kept);
+    }
     return binary;
 }
 
@@ -98,6 +130,14 @@ std::size_t tile_rows(std::size_t k) {
 
 // Everything one pass owns. The `_r` pair serves "rust", the `_s` pair "sm":
 // binary rows go into both, continuous rows only into the selected pair.
+// Column of a tile into a dense buffer (a plain copy when it is contiguous).
+void copy_column(VectorView col, double* out) {
+    if (col.stride == 1)
+        std::copy(col.data, col.data + col.len, out);
+    else
+        for (std::size_t i = 0; i < col.len; ++i) out[i] = col[i];
+}
+
 struct Pass {
     ModelKind kind;
     SeMethod se_method;
@@ -116,6 +156,8 @@ struct Pass {
 
     // Tile temporaries.
     Vector xb, fx, cdf_xb, d;  // d: one column per binary regressor, then w
+    Vector xcol;                         // one binary column of the tile
+    Vector other, cdf_other, pdf_other;  // the link at the counterfactual point
     Vector products;           // (binary count + 1) × k
     Vector binary_f1_sums;
 
@@ -135,57 +177,66 @@ void Pass::process_tile(MatrixView xt) {
     for (std::size_t i = 0; i < m; ++i) tile_sum_fx += fx[i];
     sum_fx += tile_sum_fx;
 
+    // F(xb): needed by every binary regressor, and by the Logit f'(xb).
+    const bool need_cdf = nb > 0 || (has_continuous && se_method == SeMethod::Sm &&
+                                     kind == ModelKind::Logit);
+    if (need_cdf) cdf(kind, xb.data(), m, cdf_xb.data());
+
     if (has_continuous) {
+        // w_i = xb_i·f(xb_i) ("rust") or f'(xb_i) ("sm"), where f' is formed
+        // from the f and F already at hand: Logit f(z)(1 - 2F(z)), Probit
+        // f(z)·(-z), the same operations the element-wise pdf_deriv performs.
         double* w = d.data() + nb * m;
         if (se_method == SeMethod::Rust)
             for (std::size_t i = 0; i < m; ++i) w[i] = xb[i] * fx[i];
+        else if (kind == ModelKind::Logit)
+            for (std::size_t i = 0; i < m; ++i) w[i] = fx[i] * (1.0 - 2.0 * cdf_xb[i]);
         else
-            pdf_deriv(kind, xb.data(), m, w);
+            for (std::size_t i = 0; i < m; ++i) w[i] = fx[i] * -xb[i];
     }
 
     // Binary regressor V with coefficient b: the counterfactual predictors are
     // xb1 = xb + (1 - x)·b and xb0 = xb + (-x)·b. With x ∈ {0, 1} and b finite
     // one of them is xb itself (x = 1: xb1 = xb + 0; x = 0: xb0 = xb ± 0), so
-    // F and f are known there and only the other point needs the link.
-    if (nb > 0) cdf(kind, xb.data(), m, cdf_xb.data());
+    // F and f are known there, and the link is evaluated, for the whole tile
+    // at once, only at the other point.
     for (std::size_t q = 0; q < nb; ++q) {
         const std::size_t v = binary_idx[q];
         const double b = beta[v];
-        const VectorView col = xt.column(v);
-        double* dq = d.data() + q * m;
+        double* __restrict x = xcol.data();
+        copy_column(xt.column(v), x);
+        double* __restrict dq = d.data() + q * m;
+        double* __restrict pt = other.data();
+        const double* __restrict cdf_o = cdf_other.data();
+        const double* __restrict pdf_o = pdf_other.data();
+        const double* __restrict cdf_b = cdf_xb.data();
+        const double* __restrict f_b = fx.data();
         double sum_delta = 0.0;
         double sum_f1 = 0.0;
         if (std::isfinite(b)) {
-            for (std::size_t i = 0; i < m; ++i) {
-                const double x = col[i];
-                double cdf1, pdf1, cdf0, pdf0;
-                if (x == 1.0) {
-                    const double xb0 = xb[i] + (-x) * b;
-                    cdf1 = cdf_xb[i];
-                    pdf1 = fx[i];
-                    cdf0 = cdf(kind, xb0);
-                    pdf0 = pdf(kind, xb0);
-                } else {
-                    const double xb1 = xb[i] + (1.0 - x) * b;
-                    cdf1 = cdf(kind, xb1);
-                    pdf1 = pdf(kind, xb1);
-                    cdf0 = cdf_xb[i];
-                    pdf0 = fx[i];
-                }
-                sum_delta += cdf1 - cdf0;
-                sum_f1 += pdf1;
-                dq[i] = pdf1 - pdf0;
-            }
+            // x = 1: xb0 = xb + (-1)·b; x = 0: xb1 = xb + (1 - 0)·b. Both are
+            // xb + (1 - 2x)·b, the factor ±1 being exact.
+            binary_other_point(m, xb.data(), x, b, pt);
+            cdf(kind, pt, m, cdf_other.data());
+            pdf(kind, pt, m, pdf_other.data());
+            const BinarySums sums =
+                binary_tile_terms(m, x, cdf_b, f_b, cdf_o, pdf_o, dq);
+            sum_delta = sums.delta;
+            sum_f1 = sums.f1;
         } else {
             // 0·b is NaN for an infinite or NaN b: evaluate both points.
             for (std::size_t i = 0; i < m; ++i) {
-                const double x = col[i];
-                const double xb1 = xb[i] + (1.0 - x) * b;
-                const double xb0 = xb[i] + (-x) * b;
-                const double pdf1 = pdf(kind, xb1);
-                sum_delta += cdf(kind, xb1) - cdf(kind, xb0);
-                sum_f1 += pdf1;
-                dq[i] = pdf1 - pdf(kind, xb0);
+                pt[i] = xb[i] + (1.0 - x[i]) * b;  // xb1
+                dq[i] = xb[i] + (-x[i]) * b;        // xb0, overwritten below
+            }
+            cdf(kind, pt, m, cdf_other.data());
+            pdf(kind, pt, m, pdf_other.data());
+            cdf(kind, dq, m, pt);  // F(xb0)
+            pdf(kind, dq, m, dq);  // f(xb0)
+            for (std::size_t i = 0; i < m; ++i) {
+                sum_delta += cdf_o[i] - pt[i];
+                sum_f1 += pdf_o[i];
+                dq[i] = pdf_o[i] - dq[i];
             }
         }
         ame_sum_r[v] += sum_delta;
@@ -265,7 +316,11 @@ MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, Matrix
         const std::size_t tile_cap = std::min(tile_rows(k), first_block);
         pass.xb.resize(tile_cap);
         pass.fx.resize(tile_cap);
-        pass.cdf_xb.resize(nb > 0 ? tile_cap : 0);
+        pass.cdf_xb.resize(tile_cap);
+        pass.xcol.resize(nb > 0 ? tile_cap : 0);
+        pass.other.resize(nb > 0 ? tile_cap : 0);
+        pass.cdf_other.resize(nb > 0 ? tile_cap : 0);
+        pass.pdf_other.resize(nb > 0 ? tile_cap : 0);
         pass.d.resize(checked_product(tile_cap, nb + 1));
         pass.products.resize(checked_product(nb + 1, k));
         pass.binary_f1_sums.resize(nb);

@@ -39,6 +39,96 @@ BlasOperand blas_operand(const MatrixView& a) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::size_t sum_lanes = 8;
+
+inline __attribute__((always_inline)) BinarySums binary_tile_terms_body(
+    std::size_t m, const double* __restrict x, const double* __restrict cdf_xb,
+    const double* __restrict fx, const double* __restrict cdf_other,
+    const double* __restrict pdf_other, double* __restrict diff) {
+    double delta[sum_lanes] = {}, f1[sum_lanes] = {};
+    std::size_t i0 = 0;
+    for (; i0 + sum_lanes <= m; i0 += sum_lanes) {
+        for (std::size_t l = 0; l < sum_lanes; ++l) {
+            const std::size_t i = i0 + l;
+            const bool one = x[i] == 1.0;
+            const double cdf1 = one ? cdf_xb[i] : cdf_other[i];
+            const double cdf0 = one ? cdf_other[i] : cdf_xb[i];
+            const double pdf1 = one ? fx[i] : pdf_other[i];
+            const double pdf0 = one ? pdf_other[i] : fx[i];
+            delta[l] += cdf1 - cdf0;
+            f1[l] += pdf1;
+            diff[i] = pdf1 - pdf0;
+        }
+    }
+    for (std::size_t i = i0; i < m; ++i) {
+        const bool one = x[i] == 1.0;
+        const double cdf1 = one ? cdf_xb[i] : cdf_other[i];
+        const double cdf0 = one ? cdf_other[i] : cdf_xb[i];
+        const double pdf1 = one ? fx[i] : pdf_other[i];
+        const double pdf0 = one ? pdf_other[i] : fx[i];
+        delta[i - i0] += cdf1 - cdf0;
+        f1[i - i0] += pdf1;
+        diff[i] = pdf1 - pdf0;
+    }
+    BinarySums out;
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
+        out.delta += delta[l];
+        out.f1 += f1[l];
+    }
+    return out;
+}
+
+inline __attribute__((always_inline)) void binary_other_point_body(
+    std::size_t m, const double* __restrict xb, const double* __restrict x, double b,
+    double* __restrict other) {
+    for (std::size_t i = 0; i < m; ++i) other[i] = xb[i] + (1.0 - 2.0 * x[i]) * b;
+}
+
+// The element-wise kernels above, compiled once per instruction-set level and
+// picked at run time: the default build runs on any x86-64 CPU.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TARVEX_LEVELS(name, ret, params, args)                                             \
+    __attribute__((target("avx512f,avx512dq"))) ret name##_avx512 params { return name##_body args; } \
+    __attribute__((target("avx2,fma"))) ret name##_avx2 params { return name##_body args; } \
+    ret name##_base params { return name##_body args; }                                   \
+    ret name##_dispatch params {                                                          \
+        __builtin_cpu_init();                                                             \
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))      \
+            return name##_avx512 args;                                                    \
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))              \
+            return name##_avx2 args;                                                      \
+        return name##_base args;                                                          \
+    }
+#else
+#define TARVEX_LEVELS(name, ret, params, args) \
+    ret name##_dispatch params { return name##_body args; }
+#endif
+
+TARVEX_LEVELS(binary_tile_terms, BinarySums,
+              (std::size_t m, const double* x, const double* cdf_xb, const double* fx,
+               const double* cdf_other, const double* pdf_other, double* diff),
+              (m, x, cdf_xb, fx, cdf_other, pdf_other, diff))
+TARVEX_LEVELS(binary_other_point, void,
+              (std::size_t m, const double* xb, const double* x, double b, double* other),
+              (m, xb, x, b, other))
+
+#undef TARVEX_LEVELS
+
+}  // namespace
+
+BinarySums binary_tile_terms(std::size_t m, const double* x, const double* cdf_xb,
+                             const double* fx, const double* cdf_other,
+                             const double* pdf_other, double* diff) {
+    return binary_tile_terms_dispatch(m, x, cdf_xb, fx, cdf_other, pdf_other, diff);
+}
+
+void binary_other_point(std::size_t m, const double* xb, const double* x, double b,
+                        double* other) {
+    binary_other_point_dispatch(m, xb, x, b, other);
+}
+
 void matvec(MatrixView a, const double* x, double* y) {
     const BlasOperand op = a.rows >= blas_min_rows ? blas_operand(a) : BlasOperand{};
     const auto m = static_cast<blasint>(a.rows);

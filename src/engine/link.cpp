@@ -1,43 +1,259 @@
-// Element-wise forms of the link functions.
+// Element-wise forms of the link functions over arrays.
+//
+// The transcendental step (exp or erfc) of a whole array goes through glibc's
+// vector maths library libmvec when the build found it: its SSE2, AVX2 and
+// AVX-512 variants evaluate 2, 4 or 8 arguments per call, chosen at run time
+// from the CPU, so the default build still runs on any x86-64 CPU. The
+// arithmetic around it (negation, the logistic quotient, the division by
+// √(2π), the factor 0.5) is the written formula, one correctly rounded
+// operation at a time, in plain loops the compiler vectorises.
+//
+// ACCURACY of the vector variants against the scalar exp/erfc of glibc 2.36
+// (2^20 random arguments per interval, and the special values):
+//   exp  on [-745, 710]:  at most 3 ulp apart; exp(-inf) = 0, exp(inf) = inf,
+//                         exp(NaN) = NaN, 0 exactly where the scalar one is 0.
+//   erfc on [-30, 30]:    at most 4 ulp apart where the result is a normal
+//                         double; in the subnormal range (26.55 < t < 27.23)
+//                         at most one subnormal step apart; 0 exactly where
+//                         the scalar one underflows to 0; erfc(inf) = 0,
+//                         erfc(-inf) = 2, erfc(NaN) = NaN.
+// The test suite checks the resulting link functions against 50-digit
+// references. Every lane is evaluated on its own, and a short tail is padded
+// to a full vector, so an element's value does not depend on its position in
+// the array nor on the array's length.
 #include "engine/link.hpp"
+
+#include <algorithm>
+
+#if defined(TARVEX_HAVE_LIBMVEC) && defined(__x86_64__)
+#include <immintrin.h>
+#define TARVEX_VECTOR_MATH 1
+#endif
 
 namespace tarvex {
 
 namespace {
 
-template <double (*F)(double)>
-void apply(const double* z, std::size_t len, double* out) {
-    for (std::size_t i = 0; i < len; ++i) out[i] = F(z[i]);
+#define TARVEX_INLINE inline __attribute__((always_inline))
+
+// One instruction-set level: how exp and erfc of an array are evaluated. The
+// element-wise formulas below are templates over it, inlined into one entry
+// per level compiled for that level (function target attributes), so that
+// the arithmetic around the transcendental calls is vectorised for the same
+// width; the level is chosen at run time from the CPU.
+struct ScalarMath {
+    static TARVEX_INLINE void exp(const double* in, std::size_t len, double* out) {
+        for (std::size_t i = 0; i < len; ++i) out[i] = std::exp(in[i]);
+    }
+    static TARVEX_INLINE void erfc(const double* in, std::size_t len, double* out) {
+        for (std::size_t i = 0; i < len; ++i) out[i] = std::erfc(in[i]);
+    }
+};
+
+#ifdef TARVEX_VECTOR_MATH
+
+// glibc's vector ABI names (libmvec): b = SSE2 (2 lanes), d = AVX2 (4 lanes),
+// e = AVX-512 (8 lanes).
+// The declarations pass vector types by value; GCC notes (-Wpsabi) that their
+// ABI depends on the enabled instruction set, which is why they are only ever
+// called from functions compiled for the matching level.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+extern "C" {
+__m128d _ZGVbN2v_exp(__m128d);
+__m128d _ZGVbN2v_erfc(__m128d);
+__m256d _ZGVdN4v_exp(__m256d);
+__m256d _ZGVdN4v_erfc(__m256d);
+__m512d _ZGVeN8v_exp(__m512d);
+__m512d _ZGVeN8v_erfc(__m512d);
+}
+#pragma GCC diagnostic pop
+
+// Runs the vector function over in[0..len) in steps of Lanes; the last
+// partial step goes through a zero-padded buffer of one full vector.
+#define TARVEX_VECTOR_LOOP(Lanes, load, store, call)                              \
+    std::size_t i = 0;                                                            \
+    for (; i + (Lanes) <= len; i += (Lanes)) store(out + i, call(load(in + i)));  \
+    if (i < len) {                                                                \
+        alignas(64) double buf[Lanes] = {};                                       \
+        for (std::size_t j = 0; j < len - i; ++j) buf[j] = in[i + j];             \
+        store(buf, call(load(buf)));                                              \
+        for (std::size_t j = 0; j < len - i; ++j) out[i + j] = buf[j];            \
+    }
+
+struct Sse2Math {
+    static TARVEX_INLINE void exp(const double* in, std::size_t len, double* out) {
+        TARVEX_VECTOR_LOOP(2, _mm_loadu_pd, _mm_storeu_pd, _ZGVbN2v_exp)
+    }
+    static TARVEX_INLINE void erfc(const double* in, std::size_t len, double* out) {
+        TARVEX_VECTOR_LOOP(2, _mm_loadu_pd, _mm_storeu_pd, _ZGVbN2v_erfc)
+    }
+};
+#define TARVEX_AVX2 __attribute__((target("avx2,fma")))
+#define TARVEX_AVX512 __attribute__((target("avx512f,avx512dq")))
+struct Avx2Math {
+    static TARVEX_AVX2 void exp(const double* in, std::size_t len, double* out) {
+        TARVEX_VECTOR_LOOP(4, _mm256_loadu_pd, _mm256_storeu_pd, _ZGVdN4v_exp)
+    }
+    static TARVEX_AVX2 void erfc(const double* in, std::size_t len, double* out) {
+        TARVEX_VECTOR_LOOP(4, _mm256_loadu_pd, _mm256_storeu_pd, _ZGVdN4v_erfc)
+    }
+};
+struct Avx512Math {
+    static TARVEX_AVX512 void exp(const double* in, std::size_t len, double* out) {
+        TARVEX_VECTOR_LOOP(8, _mm512_loadu_pd, _mm512_storeu_pd, _ZGVeN8v_exp)
+    }
+    static TARVEX_AVX512 void erfc(const double* in, std::size_t len, double* out) {
+        TARVEX_VECTOR_LOOP(8, _mm512_loadu_pd, _mm512_storeu_pd, _ZGVeN8v_erfc)
+    }
+};
+
+#undef TARVEX_VECTOR_LOOP
+
+#endif
+
+// Arrays are processed in pieces of this many elements, so that the
+// intermediate arguments live on the stack, in L1.
+constexpr std::size_t piece = 256;
+
+// F(z) = 1/(e^-z + 1).
+template <class M>
+TARVEX_INLINE void logit_cdf_piece(const double* z, std::size_t len, double* out) {
+    double u[piece];
+    for (std::size_t i = 0; i < len; ++i) u[i] = -z[i];
+    M::exp(u, len, u);
+    for (std::size_t i = 0; i < len; ++i) out[i] = 1.0 / (u[i] + 1.0);
 }
 
-template <double (*F)(double)>
-Vector apply(VectorView z) {
+// f(z) = w/((w + 1)(w + 1)), w = e^z, or w = e^-z above the mirror point.
+template <class M>
+TARVEX_INLINE void logit_pdf_piece(const double* z, std::size_t len, double* out) {
+    double u[piece];
+    for (std::size_t i = 0; i < len; ++i)
+        u[i] = z[i] > link_constants::logit_pdf_mirror_above ? -z[i] : z[i];
+    M::exp(u, len, u);
+    for (std::size_t i = 0; i < len; ++i) out[i] = u[i] / ((u[i] + 1.0) * (u[i] + 1.0));
+}
+
+// f'(z) = f(z)(1 - 2F(z)).
+template <class M>
+TARVEX_INLINE void logit_pdf_deriv_piece(const double* z, std::size_t len, double* out) {
+    double f[piece], cdf_z[piece];
+    logit_pdf_piece<M>(z, len, f);
+    logit_cdf_piece<M>(z, len, cdf_z);
+    for (std::size_t i = 0; i < len; ++i) out[i] = f[i] * (1.0 - 2.0 * cdf_z[i]);
+}
+
+// Φ(z) = erfc(t)·0.5, t = (0 - z)/(1·√2). erfc(NaN) = NaN, erfc(+inf) = 0 and
+// erfc(-inf) = 2 give exactly NaN, 0 and 1 for the three special arguments.
+template <class M>
+TARVEX_INLINE void probit_cdf_piece(const double* z, std::size_t len, double* out) {
+    double t[piece];
+    for (std::size_t i = 0; i < len; ++i) t[i] = (0.0 - z[i]) / (1.0 * link_constants::sqrt_2);
+    M::erfc(t, len, t);
+    for (std::size_t i = 0; i < len; ++i) out[i] = t[i] * 0.5;
+}
+
+// φ(z) = exp((-0.5·z)·z)/√(2π).
+template <class M>
+TARVEX_INLINE void probit_pdf_piece(const double* z, std::size_t len, double* out) {
+    double u[piece];
+    for (std::size_t i = 0; i < len; ++i) u[i] = (-0.5 * z[i]) * z[i];
+    M::exp(u, len, u);
+    for (std::size_t i = 0; i < len; ++i) out[i] = u[i] / link_constants::sqrt_2pi;
+}
+
+// φ'(z) = φ(z)·(-z).
+template <class M>
+TARVEX_INLINE void probit_pdf_deriv_piece(const double* z, std::size_t len, double* out) {
+    double f[piece];
+    probit_pdf_piece<M>(z, len, f);
+    for (std::size_t i = 0; i < len; ++i) out[i] = f[i] * -z[i];
+}
+
+enum class LinkFn { Cdf, Pdf, PdfDeriv };
+
+template <class M, LinkFn F>
+TARVEX_INLINE void apply_level(ModelKind kind, const double* z, std::size_t len, double* out) {
+    for (std::size_t i = 0; i < len; i += piece) {
+        const std::size_t m = std::min(piece, len - i);
+        if (kind == ModelKind::Logit) {
+            if constexpr (F == LinkFn::Cdf) logit_cdf_piece<M>(z + i, m, out + i);
+            if constexpr (F == LinkFn::Pdf) logit_pdf_piece<M>(z + i, m, out + i);
+            if constexpr (F == LinkFn::PdfDeriv) logit_pdf_deriv_piece<M>(z + i, m, out + i);
+        } else {
+            if constexpr (F == LinkFn::Cdf) probit_cdf_piece<M>(z + i, m, out + i);
+            if constexpr (F == LinkFn::Pdf) probit_pdf_piece<M>(z + i, m, out + i);
+            if constexpr (F == LinkFn::PdfDeriv) probit_pdf_deriv_piece<M>(z + i, m, out + i);
+        }
+    }
+}
+
+#ifdef TARVEX_VECTOR_MATH
+
+template <LinkFn F>
+TARVEX_AVX512 void apply_avx512(ModelKind kind, const double* z,
+                                                              std::size_t len, double* out) {
+    apply_level<Avx512Math, F>(kind, z, len, out);
+}
+template <LinkFn F>
+TARVEX_AVX2 void apply_avx2(ModelKind kind, const double* z,
+                                                    std::size_t len, double* out) {
+    apply_level<Avx2Math, F>(kind, z, len, out);
+}
+template <LinkFn F>
+void apply_sse2(ModelKind kind, const double* z, std::size_t len, double* out) {
+    apply_level<Sse2Math, F>(kind, z, len, out);
+}
+
+// The widest level this CPU runs. libmvec's AVX-512 entry points need
+// AVX512DQ as well as AVX512F for their native code path.
+template <LinkFn F>
+void apply(ModelKind kind, const double* z, std::size_t len, double* out) {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+        apply_avx512<F>(kind, z, len, out);
+    else if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        apply_avx2<F>(kind, z, len, out);
+    else
+        apply_sse2<F>(kind, z, len, out);
+}
+
+#else
+
+template <LinkFn F>
+void apply(ModelKind kind, const double* z, std::size_t len, double* out) {
+    apply_level<ScalarMath, F>(kind, z, len, out);
+}
+
+#endif
+
+template <LinkFn F>
+Vector apply(ModelKind kind, VectorView z) {
     Vector out(z.len);
-    for (std::size_t i = 0; i < z.len; ++i) out[i] = F(z[i]);
+    if (z.stride == 1) {
+        apply<F>(kind, z.data, z.len, out.data());
+    } else {
+        for (std::size_t i = 0; i < z.len; ++i) out[i] = z[i];
+        apply<F>(kind, out.data(), z.len, out.data());
+    }
     return out;
 }
 
 }  // namespace
 
 void cdf(ModelKind kind, const double* z, std::size_t len, double* out) {
-    kind == ModelKind::Logit ? apply<logit_cdf>(z, len, out) : apply<probit_cdf>(z, len, out);
+    apply<LinkFn::Cdf>(kind, z, len, out);
 }
 void pdf(ModelKind kind, const double* z, std::size_t len, double* out) {
-    kind == ModelKind::Logit ? apply<logit_pdf>(z, len, out) : apply<probit_pdf>(z, len, out);
+    apply<LinkFn::Pdf>(kind, z, len, out);
 }
 void pdf_deriv(ModelKind kind, const double* z, std::size_t len, double* out) {
-    kind == ModelKind::Logit ? apply<logit_pdf_deriv>(z, len, out)
-                             : apply<probit_pdf_deriv>(z, len, out);
+    apply<LinkFn::PdfDeriv>(kind, z, len, out);
 }
 
-Vector cdf(ModelKind kind, VectorView z) {
-    return kind == ModelKind::Logit ? apply<logit_cdf>(z) : apply<probit_cdf>(z);
-}
-Vector pdf(ModelKind kind, VectorView z) {
-    return kind == ModelKind::Logit ? apply<logit_pdf>(z) : apply<probit_pdf>(z);
-}
-Vector pdf_deriv(ModelKind kind, VectorView z) {
-    return kind == ModelKind::Logit ? apply<logit_pdf_deriv>(z) : apply<probit_pdf_deriv>(z);
-}
+Vector cdf(ModelKind kind, VectorView z) { return apply<LinkFn::Cdf>(kind, z); }
+Vector pdf(ModelKind kind, VectorView z) { return apply<LinkFn::Pdf>(kind, z); }
+Vector pdf_deriv(ModelKind kind, VectorView z) { return apply<LinkFn::PdfDeriv>(kind, z); }
 
 }  // namespace tarvex
