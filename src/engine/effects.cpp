@@ -49,14 +49,13 @@ namespace {
 // True when every one of the len values is 0.0 or 1.0. Evaluated without a
 // branch per value (0/1 data is random to the branch predictor), in pieces,
 // stopping after the first piece that holds another value.
-bool all_zero_or_one(VectorView col) {
+bool column_all_zero_or_one(VectorView col) {
     constexpr std::size_t piece = 512;
     for (std::size_t i0 = 0; i0 < col.len; i0 += piece) {
         const std::size_t i1 = std::min(col.len, i0 + piece);
         bool ok = true;
         if (col.stride == 1) {
-            for (std::size_t i = i0; i < i1; ++i)
-                ok &= (col.data[i] == 0.0) | (col.data[i] == 1.0);
+            ok = all_zero_or_one(i1 - i0, col.data + i0);
         } else {
             for (std::size_t i = i0; i < i1; ++i) ok &= (col[i] == 0.0) | (col[i] == 1.0);
         }
@@ -90,7 +89,7 @@ std::vector<std::size_t> find_binary_columns(const std::vector<std::string>& nam
     std::vector<std::size_t> binary;
     if (walk_columns) {
         for (std::size_t p : candidates) {
-            if (all_zero_or_one(x.column(p))) binary.push_back(p);
+            if (column_all_zero_or_one(x.column(p))) binary.push_back(p);
         }
         return binary;
     }
@@ -139,12 +138,14 @@ void copy_column(VectorView col, double* out) {
 }
 
 struct Pass {
-    ModelKind kind;
-    SeMethod se_method;
-    std::size_t k;
+    ModelKind kind = ModelKind::Logit;
+    SeMethod se_method = SeMethod::Rust;
+    std::size_t k = 0;
     Vector beta;  // dense copy of the k coefficients
+    std::vector<std::size_t> intercept_idx;
     std::vector<std::size_t> binary_idx;
     std::vector<std::size_t> continuous_idx;
+    bool verify_binary = false;  // check each tile's binary columns for 0/1
 
     Vector ame_sum_r, ame_sum_s, jac_sum_r, jac_sum_s;
 
@@ -161,11 +162,11 @@ struct Pass {
     Vector products;           // (binary count + 1) × k
     Vector binary_f1_sums;
 
-    void process_tile(MatrixView xt);
+    bool process_tile(MatrixView xt);
     void finish_continuous_rows();
 };
 
-void Pass::process_tile(MatrixView xt) {
+bool Pass::process_tile(MatrixView xt) {
     const std::size_t m = xt.rows;
     const std::size_t nb = binary_idx.size();
     const bool has_continuous = !continuous_idx.empty();
@@ -205,6 +206,7 @@ void Pass::process_tile(MatrixView xt) {
         const double b = beta[v];
         double* __restrict x = xcol.data();
         copy_column(xt.column(v), x);
+        if (verify_binary && !all_zero_or_one(m, x)) return false;
         double* __restrict dq = d.data() + q * m;
         double* __restrict pt = other.data();
         const double* __restrict cdf_o = cdf_other.data();
@@ -261,6 +263,7 @@ void Pass::process_tile(MatrixView xt) {
         const double* row = products.data() + nb * k;
         for (std::size_t c = 0; c < k; ++c) weighted_col_sums[c] += row[c];
     }
+    return true;
 }
 
 // Continuous regressor V, coefficient b, from the pass-wide sums:
@@ -284,6 +287,61 @@ void Pass::finish_continuous_rows() {
     }
 }
 
+// One pass over X with the given binary columns. With `verify`, every tile
+// also checks that those columns hold only 0.0 and 1.0 in its rows, and the
+// pass stops (returns false) at the first tile where one does not.
+bool run_pass(Pass& pass, VectorView beta, MatrixView x, std::uint64_t block_len,
+              bool verify) {
+    const std::size_t n = x.rows;
+    const std::size_t k = x.cols;
+    pass.continuous_idx.clear();
+    for (std::size_t v = 0; v < k; ++v)
+        if (!contains(pass.intercept_idx, v) && !contains(pass.binary_idx, v))
+            pass.continuous_idx.push_back(v);
+
+    const std::size_t kk = checked_product(k, k);
+    pass.ame_sum_r.assign(k, 0.0);
+    pass.ame_sum_s.assign(k, 0.0);
+    pass.jac_sum_r.assign(kk, 0.0);
+    pass.jac_sum_s.assign(kk, 0.0);
+    pass.sum_fx = 0.0;
+    pass.verify_binary = verify;
+    if (n == 0) return true;
+
+    const std::size_t first_block = block_len < n ? static_cast<std::size_t>(block_len) : n;
+    if (beta.len != k) panic_shape_mismatch(first_block, k, beta.len, 1);
+    pass.beta.resize(k);
+    for (std::size_t c = 0; c < k; ++c) pass.beta[c] = beta[c];
+
+    const std::size_t nb = pass.binary_idx.size();
+    const std::size_t tile_cap = std::min(tile_rows(k), first_block);
+    pass.xb.resize(tile_cap);
+    pass.fx.resize(tile_cap);
+    pass.cdf_xb.resize(tile_cap);
+    pass.xcol.resize(nb > 0 ? tile_cap : 0);
+    pass.other.resize(nb > 0 ? tile_cap : 0);
+    pass.cdf_other.resize(nb > 0 ? tile_cap : 0);
+    pass.pdf_other.resize(nb > 0 ? tile_cap : 0);
+    pass.d.resize(checked_product(tile_cap, nb + 1));
+    pass.products.resize(checked_product(nb + 1, k));
+    pass.binary_f1_sums.resize(nb);
+    pass.weighted_col_sums.assign(k, 0.0);
+
+    // Blocks [0, c), [c, 2c), ..., the last one ending at n; each block is
+    // walked in tiles of at most tile_cap rows.
+    for (std::size_t start = 0; start < n;) {
+        const std::size_t end = block_len >= n - start ? n : start + block_len;
+        for (std::size_t t0 = start; t0 < end;) {
+            const std::size_t t1 = std::min(end, t0 + tile_cap);
+            if (!pass.process_tile(x.row_block(t0, t1))) return false;
+            t0 = t1;
+        }
+        start = end;
+    }
+    pass.finish_continuous_rows();
+    return true;
+}
+
 }  // namespace
 
 MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, MatrixView x,
@@ -293,52 +351,26 @@ MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, Matrix
     const std::size_t k = x.cols;
     if (block_len == 0) panic("block length must be at least 1");
 
-    Pass pass{.kind = kind, .se_method = se_method, .k = k};
-    std::vector<std::size_t> intercept_idx = find_intercepts(names);
-    pass.binary_idx = find_binary_columns(names, x, intercept_idx);
-    for (std::size_t v = 0; v < k; ++v)
-        if (!contains(intercept_idx, v) && !contains(pass.binary_idx, v))
-            pass.continuous_idx.push_back(v);
+    Pass pass;
+    pass.kind = kind;
+    pass.se_method = se_method;
+    pass.k = k;
+    pass.intercept_idx = find_intercepts(names);
 
-    const std::size_t kk = checked_product(k, k);
-    pass.ame_sum_r.assign(k, 0.0);
-    pass.ame_sum_s.assign(k, 0.0);
-    pass.jac_sum_r.assign(kk, 0.0);
-    pass.jac_sum_s.assign(kk, 0.0);
-
-    if (n > 0) {
-        const std::size_t first_block = block_len < n ? static_cast<std::size_t>(block_len) : n;
-        if (beta.len != k) panic_shape_mismatch(first_block, k, beta.len, 1);
-        pass.beta.resize(k);
-        for (std::size_t c = 0; c < k; ++c) pass.beta[c] = beta[c];
-
-        const std::size_t nb = pass.binary_idx.size();
-        const std::size_t tile_cap = std::min(tile_rows(k), first_block);
-        pass.xb.resize(tile_cap);
-        pass.fx.resize(tile_cap);
-        pass.cdf_xb.resize(tile_cap);
-        pass.xcol.resize(nb > 0 ? tile_cap : 0);
-        pass.other.resize(nb > 0 ? tile_cap : 0);
-        pass.cdf_other.resize(nb > 0 ? tile_cap : 0);
-        pass.pdf_other.resize(nb > 0 ? tile_cap : 0);
-        pass.d.resize(checked_product(tile_cap, nb + 1));
-        pass.products.resize(checked_product(nb + 1, k));
-        pass.binary_f1_sums.resize(nb);
-        pass.weighted_col_sums.assign(k, 0.0);
-
-        // Blocks [0, c), [c, 2c), ..., the last one ending at n; each block is
-        // walked in tiles of at most tile_cap rows.
-        for (std::size_t start = 0; start < n;) {
-            const std::size_t end = block_len >= n - start ? n : start + block_len;
-            for (std::size_t t0 = start; t0 < end;) {
-                const std::size_t t1 = std::min(end, t0 + tile_cap);
-                pass.process_tile(x.row_block(t0, t1));
-                t0 = t1;
-            }
-            start = end;
-        }
-        pass.finish_continuous_rows();
+    // The binary columns are found within the pass instead of by a separate
+    // scan of X: a column that holds only 0.0 and 1.0 in the first tile's
+    // rows is taken as binary, and each tile checks its binary columns (in
+    // the copy it makes of them anyway). If a later row disproves one, which
+    // a continuous regressor does in its first rows almost always, the
+    // columns are classified by a full scan and the pass starts over. Either
+    // way the classification is that of a full scan.
+    const std::size_t probe_rows = std::min(n, tile_rows(k));
+    pass.binary_idx = find_binary_columns(names, x.row_block(0, probe_rows), pass.intercept_idx);
+    if (!run_pass(pass, beta, x, block_len, probe_rows < n)) {
+        pass.binary_idx = find_binary_columns(names, x, pass.intercept_idx);
+        run_pass(pass, beta, x, block_len, false);
     }
+    std::vector<std::size_t> intercept_idx = std::move(pass.intercept_idx);
 
     // Averages over all n rows (0/0 = NaN when X has no rows).
     const double rows = static_cast<double>(static_cast<std::uint64_t>(n));

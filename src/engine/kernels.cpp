@@ -86,6 +86,14 @@ inline __attribute__((always_inline)) void binary_other_point_body(
     for (std::size_t i = 0; i < m; ++i) other[i] = xb[i] + (1.0 - 2.0 * x[i]) * b;
 }
 
+inline __attribute__((always_inline)) bool all_zero_or_one_body(std::size_t m,
+                                                                const double* __restrict x) {
+    // No branch per value: 0/1 data is random to the branch predictor.
+    unsigned ok = 1;
+    for (std::size_t i = 0; i < m; ++i) ok &= static_cast<unsigned>((x[i] == 0.0) | (x[i] == 1.0));
+    return ok != 0;
+}
+
 // The element-wise kernels above, compiled once per instruction-set level and
 // picked at run time: the default build runs on any x86-64 CPU.
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -114,6 +122,8 @@ TARVEX_LEVELS(binary_other_point, void,
               (std::size_t m, const double* xb, const double* x, double b, double* other),
               (m, xb, x, b, other))
 
+TARVEX_LEVELS(all_zero_or_one, bool, (std::size_t m, const double* x), (m, x))
+
 #undef TARVEX_LEVELS
 
 }  // namespace
@@ -128,6 +138,8 @@ void binary_other_point(std::size_t m, const double* xb, const double* x, double
                         double* other) {
     binary_other_point_dispatch(m, xb, x, b, other);
 }
+
+bool all_zero_or_one(std::size_t m, const double* x) { return all_zero_or_one_dispatch(m, x); }
 
 void matvec(MatrixView a, const double* x, double* y) {
     const BlasOperand op = a.rows >= blas_min_rows ? blas_operand(a) : BlasOperand{};
