@@ -240,8 +240,6 @@ MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, Matrix
                                          std::uint64_t block_len, SeMethod se_method) {
     const std::size_t n = x.rows;
     const std::size_t k = x.cols;
-    if (block_len == 0) panic("block length must be at least 1");
-
     Pass pass{.kind = kind, .se_method = se_method, .k = k};
     std::vector<std::size_t> intercept_idx = find_intercepts(names);
     pass.binary_idx = find_binary_columns(names, x, intercept_idx);
@@ -256,6 +254,8 @@ MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, Matrix
     pass.jac_sum_s.assign(kk, 0.0);
 
     if (n > 0) {
+        // With rows to walk, a block of no rows would never advance.
+        if (block_len == 0) panic("block length must be at least 1");
         const std::size_t first_block = block_len < n ? static_cast<std::size_t>(block_len) : n;
         if (beta.len != k) panic_shape_mismatch(first_block, k, beta.len, 1);
         pass.beta.resize(k);
