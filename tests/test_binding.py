@@ -270,10 +270,3 @@ def test_inputs_are_not_changed():
     assert after == snapshot
     assert not hasattr(m, "__dict__") or set(vars(m)) == {"model", "params", "_sigma"}
 
-
-def test_zero_rows_bind_and_give_nan_effects():
-    m = results("Logit", np.zeros((0, 2)), [0.5, 0.5], names=["a", "b"])
-    table = tarvex.mfx(m)
-    assert table["dy/dx"].isna().all() and table["Std. Err"].isna().all()
-    assert (table["z"] == 0.0).all() and (table["Pr(>|z|)"] == 1.0).all()
-    assert table["Conf. Int. Low"].isna().all() and (table["Significance"] == "").all()
