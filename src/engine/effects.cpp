@@ -308,6 +308,8 @@ bool run_pass(Pass& pass, VectorView beta, MatrixView x, std::uint64_t block_len
     pass.verify_binary = verify;
     if (n == 0) return true;
 
+    // With rows to walk, a block of no rows would never advance.
+    if (block_len == 0) panic("block length must be at least 1");
     const std::size_t first_block = block_len < n ? static_cast<std::size_t>(block_len) : n;
     if (beta.len != k) panic_shape_mismatch(first_block, k, beta.len, 1);
     pass.beta.resize(k);
@@ -349,8 +351,6 @@ MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, Matrix
                                          std::uint64_t block_len, SeMethod se_method) {
     const std::size_t n = x.rows;
     const std::size_t k = x.cols;
-    if (block_len == 0) panic("block length must be at least 1");
-
     Pass pass;
     pass.kind = kind;
     pass.se_method = se_method;
