@@ -1,0 +1,153 @@
+"""Accuracy of the link functions inside the pass, read off tiny designs.
+
+The pass evaluates exp and erfc of whole arrays (vector variants of the C
+library's functions); every value here is compared in units in the last place
+with the same formula evaluated through the C library's scalar exp and erfc:
+
+- density f(z): one continuous column x with β = m and x = z/m (exact: m is a
+  power of two), so x·β = z, and every other row at x·β = -1e6 where f is 0;
+  the effect β·Σf/m is then exactly f(z).
+- distribution F(z): a continuous column c and an all-zero dummy d. The row
+  of interest sits at c·β_c = v, where F(v) is exactly 0 (Logit v = -1024,
+  Probit v = -64), so the dummy's effect is F(v + β_d) - F(v) = F(z) with
+  z = v + β_d, the same rounded sum the pass forms.
+"""
+import ctypes
+import ctypes.util
+
+import numpy as np
+import pytest
+import tarvex
+
+from models import results
+
+_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+for _name in ("exp", "erfc"):
+    getattr(_libm, _name).restype = ctypes.c_double
+    getattr(_libm, _name).argtypes = [ctypes.c_double]
+
+SQRT_2 = 1.4142135623730951
+SQRT_2PI = 2.5066282746310002
+ULP_LIMIT = 6  # exp/erfc vector variants: 3 and 4 ulp; plus the roundings around them
+
+
+def c_pdf(kind, z):
+    if kind == "Logit":
+        w = _libm.exp(-z if z > 354.0 else z)
+        return w / ((w + 1.0) * (w + 1.0))
+    return _libm.exp((-0.5 * z) * z) / SQRT_2PI
+
+
+def c_cdf(kind, z):
+    if kind == "Logit":
+        return 1.0 / (_libm.exp(-z) + 1.0)
+    return _libm.erfc((0.0 - z) / SQRT_2) * 0.5
+
+
+def ulp_distance(a, b):
+    """Steps between two doubles of the same sign (subnormals count one each)."""
+    if np.isnan(a) or np.isnan(b):
+        return 0 if np.isnan(a) and np.isnan(b) else np.inf
+    ia, ib = (int(np.array(v, dtype=np.float64).view(np.int64)) for v in (a, b))
+    ia = ia if ia >= 0 else -(ia & 0x7FFFFFFFFFFFFFFF)
+    ib = ib if ib >= 0 else -(ib & 0x7FFFFFFFFFFFFFFF)
+    return abs(ia - ib)
+
+
+def pdf_via_mfx(kind, z, rows=16, position=0, scale=None):
+    """β·Σf/rows with β = scale (a power of two, default rows) and x = z/β."""
+    scale = float(rows if scale is None else scale)
+    x = np.full(rows, -1e6 / scale)
+    x[position] = z / scale
+    table = tarvex.mfx(results(kind, x[:, None], [scale], sigma=[[1.0]], names=["x"]))
+    return table.loc["x", "dy/dx"]
+
+
+CDF_BASE = {"Logit": -1024.0, "Probit": -64.0}
+
+
+def cdf_via_mfx(kind, z_target, rows=1, position=0):
+    """F(z) with z = base + β_d; returns (z, effect)."""
+    base = CDF_BASE[kind]
+    beta_d = z_target - base
+    z = base + beta_d
+    c = np.full(rows, -1e6)
+    c[position] = base
+    X = np.column_stack([c, np.zeros(rows)])
+    table = tarvex.mfx(results(kind, X, [1.0, beta_d], names=["c", "d"]))
+    return z, table.loc["d", "dy/dx"]
+
+
+def grid(lo, hi, count, seed):
+    rng = np.random.default_rng(seed)
+    return np.concatenate([np.linspace(lo, hi, count), rng.uniform(lo, hi, count)])
+
+
+PDF_RANGES = {
+    "Logit": [(-40, 40), (-745.2, -700), (300, 360), (700, 800)],
+    "Probit": [(-8, 8), (-40, 40), (36.0, 38.7), (-38.7, -36.0)],
+}
+CDF_RANGES = {
+    "Logit": [(-40, 40), (-745, -700), (30, 40)],
+    # Φ's tail: subnormal for -38.5 < z < -37.5, 0 below.
+    "Probit": [(-8, 8), (-40, 12), (-38.6, -37.4), (-39.5, -38.4)],
+}
+
+
+@pytest.mark.parametrize("kind", ["Logit", "Probit"])
+def test_density_within_a_few_ulp_of_the_c_library(kind):
+    worst = 0
+    for i, (lo, hi) in enumerate(PDF_RANGES[kind]):
+        for j, z in enumerate(grid(lo, hi, 60, seed=i)):
+            z = float(z)
+            if z in (0.0, 1.0):  # would make the column a dummy
+                continue
+            got = pdf_via_mfx(kind, z, position=j % 16)
+            d = ulp_distance(got, c_pdf(kind, z))
+            assert d <= ULP_LIMIT, (z, got, c_pdf(kind, z))
+            worst = max(worst, d)
+    assert worst <= ULP_LIMIT
+
+
+@pytest.mark.parametrize("kind", ["Logit", "Probit"])
+def test_distribution_within_a_few_ulp_of_the_c_library(kind):
+    for i, (lo, hi) in enumerate(CDF_RANGES[kind]):
+        for z_target in grid(lo, hi, 60, seed=10 + i):
+            z, got = cdf_via_mfx(kind, float(z_target))
+            assert ulp_distance(got, c_cdf(kind, z)) <= ULP_LIMIT, (z, got, c_cdf(kind, z))
+
+
+@pytest.mark.parametrize("kind", ["Logit", "Probit"])
+def test_every_lane_position_gives_the_same_value(kind):
+    # 19 rows: full vectors and a padded tail, whatever the vector width.
+    for z_target in (-3.7, -0.4, 0.3, 2.9):
+        alone = cdf_via_mfx(kind, z_target)[1]
+        density = pdf_via_mfx(kind, z_target, rows=1)
+        for position in range(19):
+            # One value among zeros: the sum is that value, then one division.
+            _, got = cdf_via_mfx(kind, z_target, rows=19, position=position)
+            assert got == alone / 19.0
+            got = pdf_via_mfx(kind, z_target, rows=19, position=position, scale=32)
+            assert got == (density * 32.0) / 19.0
+
+
+@pytest.mark.parametrize("kind", ["Logit", "Probit"])
+def test_underflow_gives_exact_zero_not_garbage(kind):
+    # Logit: e^z underflows below -745.13; Probit: e^(-z²/2) below |z| = 38.6,
+    # erfc(-z/√2) below z = -38.5.
+    for z in {"Logit": (-746.0, -800.0, -1e300), "Probit": (-38.7, 38.7, -1e5, 1e300)}[kind]:
+        assert pdf_via_mfx(kind, z, rows=1) == 0.0
+    for z in {"Logit": (-746.0, -900.0), "Probit": (-38.7, -40.0)}[kind]:
+        assert cdf_via_mfx(kind, z)[1] == 0.0
+
+
+@pytest.mark.parametrize("kind", ["Logit", "Probit"])
+def test_nan_and_infinities(kind):
+    assert np.isnan(pdf_via_mfx(kind, np.nan, rows=1))
+    assert pdf_via_mfx(kind, np.inf, rows=1) == 0.0
+    assert pdf_via_mfx(kind, -np.inf, rows=1) == 0.0
+    # F(±inf) are 1 and 0, so a dummy at x·β = ±inf changes nothing; NaN stays NaN.
+    for c, expected in ((np.inf, 0.0), (-np.inf, 0.0), (np.nan, np.nan)):
+        X = np.array([[c, 0.0]])
+        got = tarvex.mfx(results(kind, X, [1.0, 0.5], names=["c", "d"])).loc["d", "dy/dx"]
+        np.testing.assert_equal(got, expected)
