@@ -86,6 +86,18 @@ inline __attribute__((always_inline)) void binary_other_point_body(
     for (std::size_t i = 0; i < m; ++i) other[i] = xb[i] + (1.0 - 2.0 * x[i]) * b;
 }
 
+inline __attribute__((always_inline)) double lane_sum_body(std::size_t m,
+                                                           const double* __restrict x) {
+    double part[sum_lanes] = {};
+    std::size_t i0 = 0;
+    for (; i0 + sum_lanes <= m; i0 += sum_lanes)
+        for (std::size_t l = 0; l < sum_lanes; ++l) part[l] += x[i0 + l];
+    for (std::size_t i = i0; i < m; ++i) part[i - i0] += x[i];
+    double s = 0.0;
+    for (std::size_t l = 0; l < sum_lanes; ++l) s += part[l];
+    return s;
+}
+
 inline __attribute__((always_inline)) bool all_zero_or_one_body(std::size_t m,
                                                                 const double* __restrict x) {
     // No branch per value: 0/1 data is random to the branch predictor.
@@ -122,6 +134,7 @@ TARVEX_LEVELS(binary_other_point, void,
               (std::size_t m, const double* xb, const double* x, double b, double* other),
               (m, xb, x, b, other))
 
+TARVEX_LEVELS(lane_sum, double, (std::size_t m, const double* x), (m, x))
 TARVEX_LEVELS(all_zero_or_one, bool, (std::size_t m, const double* x), (m, x))
 
 #undef TARVEX_LEVELS
@@ -140,6 +153,8 @@ void binary_other_point(std::size_t m, const double* xb, const double* x, double
 }
 
 bool all_zero_or_one(std::size_t m, const double* x) { return all_zero_or_one_dispatch(m, x); }
+
+double lane_sum(std::size_t m, const double* x) { return lane_sum_dispatch(m, x); }
 
 void matvec(MatrixView a, const double* x, double* y) {
     const BlasOperand op = a.rows >= blas_min_rows ? blas_operand(a) : BlasOperand{};

@@ -36,6 +36,9 @@ BinarySums binary_tile_terms(std::size_t m, const double* x, const double* cdf_x
 void binary_other_point(std::size_t m, const double* xb, const double* x, double b,
                         double* other);
 
+// Σ x[0..m), summed in eight interleaved lanes, then the lanes.
+double lane_sum(std::size_t m, const double* x);
+
 // True when every one of x[0..m) is 0.0 or 1.0 (-0.0 included, NaN not).
 bool all_zero_or_one(std::size_t m, const double* x);
 
