@@ -24,7 +24,10 @@ bench/results/<name>.png (time against n, log-log, one line per tool).
     python bench/run_bench.py --n 1e6 --k 20 --kind Probit --order F
 """
 import argparse
+import ctypes
+import ctypes.util
 import datetime
+import gc
 import os
 import platform
 import sys
@@ -53,8 +56,19 @@ def _status_kib(field):
     return None
 
 
+def _trim_heap():
+    """Returns freed heap pages to the system, so the resident size before a
+    call is its true baseline."""
+    try:
+        ctypes.CDLL(ctypes.util.find_library("c")).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
 def peak_extra_mib(fn):
     """Peak resident memory added while fn() runs, in MiB (None if unknown)."""
+    gc.collect()
+    _trim_heap()
     try:
         with open("/proc/self/clear_refs", "w") as fh:
             fh.write("5")  # resets VmHWM to the current resident size
@@ -68,19 +82,22 @@ def peak_extra_mib(fn):
     return max(peak - before, 0) / 1024.0
 
 
-def best_time(fn, repeat, budget=10.0):
-    """Best of `repeat` runs; stops early once `budget` seconds are spent."""
-    times = []
+def best_times(calls, repeat, budget=20.0):
+    """Best time of each call over `repeat` rounds; the calls take turns within
+    a round, so that a busy machine slows all of them alike. Stops after the
+    round in which `budget` seconds were spent."""
+    best = {name: float("inf") for name in calls}
     spent = 0.0
     for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        dt = time.perf_counter() - t0
-        times.append(dt)
-        spent += dt
+        for name, fn in calls.items():
+            t0 = time.perf_counter()
+            fn()
+            dt = time.perf_counter() - t0
+            best[name] = min(best[name], dt)
+            spent += dt
         if spent > budget:
             break
-    return min(times)
+    return best
 
 
 # ---------------------------------------------------------------- designs
@@ -138,8 +155,7 @@ def run_design(kind, n, k, order, share, args, sm_estimate):
         "floor": lambda: X @ params,
     }
     calls["tarvex sm"]()  # first call: loads pandas' DataFrame machinery
-    for tool, fn in calls.items():
-        row[tool] = best_time(fn, args.repeat)
+    row.update(best_times(calls, args.repeat))
     row["mem tarvex sm"] = peak_extra_mib(calls["tarvex sm"])
     row["mem numpy"] = peak_extra_mib(calls["numpy"]) if n * k <= 2e8 else None
 
@@ -157,7 +173,8 @@ def run_design(kind, n, k, order, share, args, sm_estimate):
     else:
         def margeff():
             return res.get_margeff(at="overall", method="dydx", dummy=True).margeff_se
-        t = best_time(margeff, args.repeat if n <= 10**5 else 1, budget=args.sm_limit)
+        t = best_times({"sm": margeff}, args.repeat if n <= 10**5 else 1,
+                       budget=args.sm_limit)["sm"]
         row["statsmodels"] = t
         sm_estimate[key] = t / n
     return row
@@ -282,6 +299,8 @@ def main():
                     help="skip statsmodels where it would take longer (seconds)")
     ap.add_argument("--no-statsmodels", action="store_true")
     ap.add_argument("--quick", action="store_true", help="n ≤ 1e6, k = 20")
+    ap.add_argument("--max-elements", type=float, default=None,
+                    help="leave out designs whose X has more elements (n·k) than this")
     ap.add_argument("--name", default=None, help="results file name (default: a timestamp)")
     args = ap.parse_args()
     if args.quick:
@@ -297,6 +316,9 @@ def main():
     for kind, k, order, share in designs:
         ns = args.n if share > 0 else [1e6]
         for n in sorted(int(v) for v in ns):
+            if args.max_elements and n * k > args.max_elements:
+                print(f"left out: {kind} n={n:.0e} k={k} {order} (--max-elements)", flush=True)
+                continue
             row = run_design(kind, n, k, order, share, args, sm_estimate)
             rows.append(row)
             print(table([row]).splitlines()[-1], flush=True)
