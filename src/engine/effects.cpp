@@ -102,13 +102,11 @@ std::vector<std::size_t> find_binary_columns(const std::vector<std::string>& nam
     for (std::size_t i0 = 0; i0 < x.rows && !binary.empty(); i0 += piece) {
         const std::size_t i1 = std::min(x.rows, i0 + piece);
         ok.assign(binary.size(), 1);
-        for (std::size_t i = i0; i < i1; ++i) {
-            const MatrixView row = x.row_block(i, i + 1);
+        for (std::size_t i = i0; i < i1; ++i)
             for (std::size_t q = 0; q < binary.size(); ++q) {
-                const double v = row(0, binary[q]);
+                const double v = x(i, binary[q]);
                 ok[q] &= static_cast<unsigned char>((v == 0.0) | (v == 1.0));
             }
-        }
         std::size_t kept = 0;
         for (std::size_t q = 0; q < binary.size(); ++q)
             if (ok[q]) binary[kept++] = binary[q];
@@ -127,8 +125,6 @@ std::size_t tile_rows(std::size_t k) {
     return std::clamp<std::size_t>(tile_doubles / (k + 1), 64, 1024);
 }
 
-// Everything one pass owns. The `_r` pair serves "rust", the `_s` pair "sm":
-// binary rows go into both, continuous rows only into the selected pair.
 // Column of a tile into a dense buffer (a plain copy when it is contiguous).
 void copy_column(VectorView col, double* out) {
     if (col.stride == 1)
@@ -136,6 +132,9 @@ void copy_column(VectorView col, double* out) {
     else
         for (std::size_t i = 0; i < col.len; ++i) out[i] = col[i];
 }
+
+// Everything one pass owns. The `_r` pair serves "rust", the `_s` pair "sm":
+// binary rows go into both, continuous rows only into the selected pair.
 
 struct Pass {
     ModelKind kind = ModelKind::Logit;
@@ -162,23 +161,7 @@ struct Pass {
     Vector products;           // (binary count + 1) × k
     Vector binary_f1_sums;
 
-    // Software prefetch of the next tile, spread over the link evaluations of
-    // the current one, so that reading X from memory overlaps the arithmetic
-    // instead of following it. Segments are the contiguous runs of the next
-    // tile (its columns for column-major X, its rows for row-major X).
-    struct Prefetch {
-        const char* base = nullptr;
-        std::ptrdiff_t segment_step = 0;  // bytes between segments
-        std::size_t segments = 0;
-        std::size_t segment_lines = 0;    // cache lines per segment
-        std::size_t next = 0;             // lines requested so far
-        std::size_t segment = 0, line = 0;  // position of the next line
-    } prefetch;
-    void plan_prefetch(MatrixView next_tile);
-    void prefetch_part(std::size_t part, std::size_t parts);
-
     bool process_tile(MatrixView xt);
-    std::size_t prefetch_parts() const { return 2 * binary_idx.size() + 3; }
     void finish_continuous_rows();
 };
 
@@ -188,9 +171,7 @@ bool Pass::process_tile(MatrixView xt) {
     const bool has_continuous = !continuous_idx.empty();
 
     // xb = X_t·β and f(xb), shared by every regressor of the tile.
-    const std::size_t parts = prefetch_parts();
     matvec(xt, beta.data(), xb.data());
-    prefetch_part(0, parts);
     pdf(kind, xb.data(), m, fx.data());
     sum_fx += lane_sum(m, fx.data());
 
@@ -198,7 +179,6 @@ bool Pass::process_tile(MatrixView xt) {
     const bool need_cdf = nb > 0 || (has_continuous && se_method == SeMethod::Sm &&
                                      kind == ModelKind::Logit);
     if (need_cdf) cdf(kind, xb.data(), m, cdf_xb.data());
-    prefetch_part(1, parts);
 
     if (has_continuous) {
         // w_i = xb_i·f(xb_i) ("rust") or f'(xb_i) ("sm"), where f' is formed
@@ -219,7 +199,6 @@ bool Pass::process_tile(MatrixView xt) {
     // F and f are known there, and the link is evaluated, for the whole tile
     // at once, only at the other point.
     for (std::size_t q = 0; q < nb; ++q) {
-        prefetch_part(2 * q + 2, parts);
         const std::size_t v = binary_idx[q];
         const double b = beta[v];
         double* __restrict x = xcol.data();
@@ -238,7 +217,6 @@ bool Pass::process_tile(MatrixView xt) {
             // xb + (1 - 2x)·b, the factor ±1 being exact.
             binary_other_point(m, xb.data(), x, b, pt);
             cdf(kind, pt, m, cdf_other.data());
-            prefetch_part(2 * q + 3, parts);
             pdf(kind, pt, m, pdf_other.data());
             const BinarySums sums =
                 binary_tile_terms(m, x, cdf_b, f_b, cdf_o, pdf_o, dq);
@@ -268,7 +246,6 @@ bool Pass::process_tile(MatrixView xt) {
     // One product Dᵀ·X_t gives, per binary regressor, Σ_i (f1_i - f0_i)·x_ic
     // for every c, and in its last row the continuous sums Σ_i w_i·x_ic.
     const std::size_t width = nb + (has_continuous ? 1 : 0);
-    prefetch_part(parts - 1, parts);
     transposed_product(d.data(), width, xt, products.data());
     for (std::size_t q = 0; q < nb; ++q) {
         const std::size_t v = binary_idx[q];
@@ -303,51 +280,6 @@ void Pass::finish_continuous_rows() {
         } else {
             for (std::size_t c = 0; c < k; ++c)
                 row[c] += c == v ? sum_fx : weighted_col_sums[c] * -b;
-        }
-    }
-}
-
-constexpr std::size_t cache_line = 64;
-
-void Pass::plan_prefetch(MatrixView t) {
-    prefetch = {};
-    if (t.rows == 0 || t.cols == 0) return;
-    const auto bytes = [](std::ptrdiff_t elements) {
-        return elements * static_cast<std::ptrdiff_t>(sizeof(double));
-    };
-    std::size_t run = 0;  // contiguous elements per segment
-    if (t.row_stride == 1) {
-        prefetch.segments = t.cols;
-        prefetch.segment_step = bytes(t.col_stride);
-        run = t.rows;
-    } else if (t.col_stride == 1) {
-        prefetch.segments = t.rows;
-        prefetch.segment_step = bytes(t.row_stride);
-        run = t.cols;
-    } else {
-        return;  // general strides: leave it to the hardware
-    }
-    prefetch.base = reinterpret_cast<const char*>(t.data);
-    prefetch.segment_lines = (run * sizeof(double) + cache_line - 1) / cache_line;
-}
-
-// Requests the part-th of `parts` equal shares of the planned lines.
-void Pass::prefetch_part(std::size_t part, std::size_t parts) {
-    const std::size_t total = prefetch.segments * prefetch.segment_lines;
-    if (total == 0) return;
-    const std::size_t until = part + 1 >= parts ? total : total * (part + 1) / parts;
-    while (prefetch.next < until) {
-        const char* p = prefetch.base + static_cast<std::ptrdiff_t>(prefetch.segment) *
-                                            prefetch.segment_step;
-        const std::size_t stop =
-            std::min(prefetch.segment_lines, prefetch.line + (until - prefetch.next));
-        for (std::size_t line = prefetch.line; line < stop; ++line)
-            __builtin_prefetch(p + line * cache_line, 0, 2);
-        prefetch.next += stop - prefetch.line;
-        prefetch.line = stop;
-        if (prefetch.line == prefetch.segment_lines) {
-            prefetch.line = 0;
-            ++prefetch.segment;
         }
     }
 }
@@ -400,7 +332,6 @@ bool run_pass(Pass& pass, VectorView beta, MatrixView x, std::uint64_t block_len
         const std::size_t end = block_len >= n - start ? n : start + block_len;
         for (std::size_t t0 = start; t0 < end;) {
             const std::size_t t1 = std::min(end, t0 + tile_cap);
-            pass.plan_prefetch(x.row_block(t1, std::min(n, t1 + tile_cap)));
             if (!pass.process_tile(x.row_block(t0, t1))) return false;
             t0 = t1;
         }
