@@ -168,7 +168,9 @@ def run_design(kind, n, k, order, share, args, sm_estimate):
 
     key = (kind, k, order, share)
     estimate = sm_estimate.get(key, 0.0) * n
-    if args.no_statsmodels or estimate > args.sm_limit:
+    # get_margeff's memory grows as n·k² doubles (20 GB at n = 1e6, k = 50).
+    sm_bytes = 8.0 * n * k * k
+    if args.no_statsmodels or estimate > args.sm_limit or sm_bytes > args.sm_mem_gb * 1e9:
         row["statsmodels"] = None
     else:
         def margeff():
@@ -297,6 +299,8 @@ def main():
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--sm-limit", type=float, default=60.0,
                     help="skip statsmodels where it would take longer (seconds)")
+    ap.add_argument("--sm-mem-gb", type=float, default=4.0,
+                    help="skip statsmodels where n·k² doubles exceed this many GB")
     ap.add_argument("--no-statsmodels", action="store_true")
     ap.add_argument("--quick", action="store_true", help="n ≤ 1e6, k = 20")
     ap.add_argument("--max-elements", type=float, default=None,
@@ -307,6 +311,7 @@ def main():
         args.n = [n for n in args.n if n <= 1e6]
         args.k = [20]
 
+    name = args.name or datetime.datetime.now().strftime("bench-%Y%m%d-%H%M%S")
     rows = []
     sm_estimate = {}
     designs = [(kind, k, order, 0.25) for kind in args.kind for k in args.k for order in args.order]
@@ -322,8 +327,12 @@ def main():
             row = run_design(kind, n, k, order, share, args, sm_estimate)
             rows.append(row)
             print(table([row]).splitlines()[-1], flush=True)
+            write_results(rows, args, name)
 
-    name = args.name or datetime.datetime.now().strftime("bench-%Y%m%d-%H%M%S")
+    write_results(rows, args, name, final=True)
+
+
+def write_results(rows, args, name, final=False):
     outdir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
     os.makedirs(outdir, exist_ok=True)
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
@@ -332,16 +341,18 @@ def main():
           f"{cpu}, {os.cpu_count()} cores, Python {platform.python_version()}, "
           f"NumPy {np.__version__}, statsmodels {sm.__version__}. "
           f"Best of {args.repeat} runs (statsmodels: 1 run above n = 1e5); "
-          f"statsmodels skipped where its extrapolated time exceeds {args.sm_limit:.0f} s.",
+          f"statsmodels skipped where its extrapolated time exceeds {args.sm_limit:.0f} s "
+          f"or n·k² doubles exceed {args.sm_mem_gb:g} GB.",
           "Ratios are against `tarvex sm`. Peak extra memory: resident-set high-water "
           "mark of one call above the resident size before it.", "",
           table(rows), "", "## Targets", "", targets(rows), ""]
     md_path = os.path.join(outdir, name + ".md")
     with open(md_path, "w") as fh:
         fh.write("\n".join(md))
-    plot(rows, os.path.join(outdir, name + ".png"))
-    print("\n" + targets(rows))
-    print(f"\nwritten {md_path} and .png")
+    if final:
+        plot(rows, os.path.join(outdir, name + ".png"))
+        print("\n" + targets(rows))
+        print(f"\nwritten {md_path} and .png")
 
 
 if __name__ == "__main__":
