@@ -8,7 +8,8 @@ process, on that same fitted model:
   tarvex sm     tarvex.mfx(res, se_method="sm")
   statsmodels   res.get_margeff(at="overall", method="dydx", dummy=True)
   numpy         bench/numpy_mfx.py, the same formulas in vectorised NumPy/SciPy
-  floor         X @ beta, one pass over the same X
+  floor         X @ beta, one pass over the same X (NumPy's BLAS threads)
+  floor 1T      the same on one thread (threadpoolctl), like tarvex
 
 statsmodels is run only where its time, extrapolated linearly in n from the
 previous size, stays under --sm-limit seconds; larger sizes are marked
@@ -42,7 +43,22 @@ from numpy_mfx import numpy_mfx  # noqa: E402
 import statsmodels.api as sm  # noqa: E402
 import tarvex  # noqa: E402
 
-TOOLS = ["tarvex rust", "tarvex sm", "statsmodels", "numpy", "floor"]
+TOOLS = ["tarvex rust", "tarvex sm", "statsmodels", "numpy", "floor", "floor 1T"]
+
+try:
+    from threadpoolctl import threadpool_limits
+except ImportError:  # the one-thread floor is then left out
+    threadpool_limits = None
+
+
+def one_thread_floor(X, params):
+    if threadpool_limits is None:
+        return None
+
+    def run():
+        with threadpool_limits(limits=1, user_api="blas"):
+            return X @ params
+    return run
 MIB = 1024.0 * 1024.0
 
 
@@ -154,8 +170,12 @@ def run_design(kind, n, k, order, share, args, sm_estimate):
         "numpy": lambda: numpy_mfx(kind, X, params, cov, names),
         "floor": lambda: X @ params,
     }
+    floor_1t = one_thread_floor(X, params)
+    if floor_1t is not None:
+        calls["floor 1T"] = floor_1t
     calls["tarvex sm"]()  # first call: loads pandas' DataFrame machinery
     row.update(best_times(calls, args.repeat))
+    row.setdefault("floor 1T", None)
     row["mem tarvex sm"] = peak_extra_mib(calls["tarvex sm"])
     row["mem numpy"] = peak_extra_mib(calls["numpy"]) if n * k <= 2e8 else None
 
@@ -204,17 +224,18 @@ def fmt_mib(v):
 
 def table(rows):
     head = ("| kind | n | k | bin | X | tarvex rust | tarvex sm | statsmodels | numpy | "
-            "X @ β | sm/tarvex | numpy/tarvex | tarvex/floor | X MiB | peak extra MiB "
-            "tarvex | numpy | max rel diff |")
+            "X @ β | X @ β 1T | sm/tarvex | numpy/tarvex | tarvex/floor | tarvex/floor 1T | "
+            "X MiB | peak extra MiB tarvex | numpy | max rel diff |")
     lines = [head, "|" + "---|" * (head.count("|") - 1)]
     for r in rows:
         t = r["tarvex sm"]
         lines.append(
             f"| {r['kind']} | {r['n']:.0e} | {r['k']} | {r['nb']} | {r['order']} | "
             f"{fmt_time(r['tarvex rust'])} | {fmt_time(t)} | {fmt_time(r['statsmodels'])} | "
-            f"{fmt_time(r['numpy'])} | {fmt_time(r['floor'])} | "
+            f"{fmt_time(r['numpy'])} | {fmt_time(r['floor'])} | {fmt_time(r['floor 1T'])} | "
             f"{fmt_ratio(r['statsmodels'], t)} | {fmt_ratio(r['numpy'], t)} | "
-            f"{fmt_ratio(t, r['floor'])} | {r['X MiB']:.0f} | {fmt_mib(r['mem tarvex sm'])} | "
+            f"{fmt_ratio(t, r['floor'])} | {fmt_ratio(t, r['floor 1T'])} | "
+            f"{r['X MiB']:.0f} | {fmt_mib(r['mem tarvex sm'])} | "
             f"{fmt_mib(r['mem numpy'])} | {r['max rel diff']:.1e} |")
     return "\n".join(lines)
 
@@ -226,7 +247,7 @@ def plot(rows, path):
 
     panels = sorted({(r["kind"], r["k"]) for r in rows})
     fig, axes = plt.subplots(1, len(panels), figsize=(4.5 * len(panels), 4), squeeze=False)
-    colors = dict(zip(TOOLS, ["C0", "C1", "C3", "C2", "k"]))
+    colors = dict(zip(TOOLS, ["C0", "C1", "C3", "C2", "k", "0.5"]))
     for ax, (kind, k) in zip(axes[0], panels):
         for order, style in (("F", "-"), ("C", "--")):
             sel = sorted((r for r in rows if (r["kind"], r["k"], r["order"]) == (kind, k, order)
@@ -263,11 +284,13 @@ def targets(rows):
         t = ref["tarvex sm"]
         out.append(f"- statsmodels / tarvex sm: {fmt_ratio(ref['statsmodels'], t)} (target ≥ 500×)")
         out.append(f"- numpy / tarvex sm: {fmt_ratio(ref['numpy'], t)} (target ≥ 10×)")
-        out.append(f"- tarvex sm / (X @ β): {fmt_ratio(t, ref['floor'])} (target ≤ 4×)")
+        out.append(f"- tarvex sm / (X @ β): {fmt_ratio(t, ref['floor'])}; against X @ β on one "
+                   f"thread: {fmt_ratio(t, ref['floor 1T'])} (target ≤ 4×)")
     nob = find(kind="Probit", n=10**6, k=20, order="F", nb=0)
     if nob:
         out.append(f"- no dummies, tarvex sm / (X @ β): "
-                   f"{fmt_ratio(nob['tarvex sm'], nob['floor'])} (target ≤ 2×)")
+                   f"{fmt_ratio(nob['tarvex sm'], nob['floor'])}; one thread: "
+                   f"{fmt_ratio(nob['tarvex sm'], nob['floor 1T'])} (target ≤ 2×)")
     lin = sorted((r for r in rows if (r["kind"], r["k"], r["order"], r["nb"]) ==
                   ("Probit", 20, "F", 5)), key=lambda r: r["n"])
     if len(lin) > 1:
