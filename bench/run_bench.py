@@ -60,6 +60,63 @@ def one_thread_floor(X, params, repeat):
         return best_times({"floor 1T": lambda: X @ params}, repeat)["floor 1T"]
 
 
+MIB = 1024.0 * 1024.0
+
+
+# ---------------------------------------------------------------- measurement
+
+def _status_kib(field):
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return None
+
+
+def _trim_heap():
+    """Returns freed heap pages to the system, so the resident size before a
+    call is its true baseline."""
+    try:
+        ctypes.CDLL(ctypes.util.find_library("c")).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def peak_extra_mib(fn):
+    """Peak resident memory added while fn() runs, in MiB (None if unknown)."""
+    gc.collect()
+    _trim_heap()
+    try:
+        with open("/proc/self/clear_refs", "w") as fh:
+            fh.write("5")  # resets VmHWM to the current resident size
+    except OSError:
+        return None
+    before = _status_kib("VmRSS")
+    fn()
+    peak = _status_kib("VmHWM")
+    if before is None or peak is None:
+        return None
+    return max(peak - before, 0) / 1024.0
+
+
+def best_times(calls, repeat, budget=20.0):
+    """Best time of each call over `repeat` rounds; the calls take turns within
+    a round, so that a busy machine slows all of them alike. Stops after the
+    round in which `budget` seconds were spent."""
+    best = {name: float("inf") for name in calls}
+    spent = 0.0
+    for _ in range(repeat):
+        for name, fn in calls.items():
+            t0 = time.perf_counter()
+            fn()
+            dt = time.perf_counter() - t0
+            best[name] = min(best[name], dt)
+            spent += dt
+        if spent > budget:
+            break
+    return best
+
+
 # ---------------------------------------------------------------- designs
 
 def make_design(n, k, binary_share, order, seed=0):
