@@ -24,8 +24,6 @@ SNIPPET = textwrap.dedent(
     tarvex.mfx(model=result, chunk_size=None, se_method=None)
     tarvex.mfx(result, chunk_size=np.int64(7), se_method="rust")
     tarvex.mfx(result, chunk_size=True)
-    table = tarvex.mfx(result)
-    effects: pd.Series = table["dy/dx"]
     tarvex.mfx()  # E
     tarvex.mfx(result, chunk_size=2.5)  # E
     tarvex.mfx(result, chunk_size="10")  # E
