@@ -6,6 +6,7 @@ import io
 import re
 import subprocess
 import sys
+import tempfile
 from contextlib import redirect_stdout
 from pathlib import Path
 
@@ -95,11 +96,12 @@ def test_installed_stack_lies_in_the_declared_ranges(name):
         assert req.specifier.contains(version, prereleases=True), f"{name} {version} outside {req}"
 
 
-def test_readme_python_examples_run_and_print_what_the_readme_shows():
+def test_readme_python_examples_run_and_print_what_the_readme_shows(tmp_path, monkeypatch):
     # Every ```python block runs; a ```text block right after one shows its output.
     text = (ROOT / "README.md").read_text()
     pairs = re.findall(r"^```python\n(.*?)^```\n(?:\n```text\n(.*?)^```\n)?", text, re.S | re.M)
     assert len(pairs) >= 2
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))  # the memmap example's file
     namespace = {}
     for code, shown in pairs:
         out = io.StringIO()
