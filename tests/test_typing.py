@@ -1,4 +1,5 @@
 """The installed type stub: mypy reads it from site-packages and it matches the module."""
+import importlib.metadata
 import re
 import subprocess
 import sys
@@ -7,6 +8,10 @@ import textwrap
 import pytest
 
 pytest.importorskip("mypy", reason="mypy is part of the test extra")
+try:
+    importlib.metadata.version("pandas-stubs")
+except importlib.metadata.PackageNotFoundError:
+    pytest.fail("pandas-stubs (test extra) is needed for mypy to see DataFrame", pytrace=False)
 
 # Each line marked "# E" must draw exactly one mypy error and no other line any.
 SNIPPET = textwrap.dedent(
