@@ -2,6 +2,7 @@
 // and reading of a statsmodels Logit/Probit results object.
 #include "lib/binding.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -137,8 +138,12 @@ std::vector<std::string> read_names(PyObject* source) {
         PyErr_Clear();
         capacity = 0;
     }
+    // The length is only a hint: a source's __len__ may claim any size up to
+    // 2^63 - 1, which must not turn into a huge (or impossible) reservation.
+    // Iteration decides how many names there are.
+    constexpr Py_ssize_t max_reserved_names = 1 << 16;
     std::vector<std::string> names;
-    names.reserve(static_cast<std::size_t>(capacity));
+    names.reserve(static_cast<std::size_t>(std::min(capacity, max_reserved_names)));
     PyRef iterator = require(PyObject_GetIter(source));
     while (PyObject* raw_item = PyIter_Next(iterator.get())) {
         PyRef item = PyRef::steal(raw_item);
@@ -198,7 +203,9 @@ MfxInputs bind_mfx_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
         names_source = keep(get_attr(inner, "exog_names"));
     }
     in.names = read_names(names_source);
-    if (!chunk_given) in.block_len = in.x.rows;
+    // One block of all n rows. With no rows no block runs, but the pass still
+    // requires a block length of at least 1.
+    if (!chunk_given) in.block_len = in.x.rows > 0 ? in.x.rows : 1;
     return in;
 }
 
