@@ -418,10 +418,9 @@ ARG = st.sampled_from(ARG_VALUES) | st.sampled_from([GOOD, None, 3, np.int64(2),
 
 
 @FUZZ
-@given(st.lists(ARG, max_size=4),
-          st.lists(st.tuples(st.sampled_from(KEYWORDS) | st.sampled_from(KEYWORDS[1:3]), ARG),
-                max_size=3,
-                unique_by=lambda kv: kv[0]))
+@given(st.lists(ARG, max_size=4) | st.lists(ARG, max_size=2).map(lambda rest: [GOOD] + rest),
+       st.lists(st.tuples(st.sampled_from(KEYWORDS) | st.sampled_from(KEYWORDS[1:3]), ARG),
+                max_size=3, unique_by=lambda kv: kv[0]))
 def test_any_mix_of_positional_and_keyword_arguments(args, kwargs):
     expected = reference_call(args, kwargs)
     event(f"expected: {expected and expected[0].__name__}")
