@@ -1,6 +1,8 @@
 """Shared test helpers: duck-typed fitted models carrying exactly the
 attributes tarvex reads (`model`, `params`, `cov_params()`, `exog`,
 `exog_names`), and the shape of a result table."""
+import functools
+
 import numpy as np
 
 TABLE_COLUMNS = ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Conf. Int. Low", "Conf. Int. Hi",
@@ -33,3 +35,13 @@ def duck_results(kind, n, k, seed, names=None, binary_cols=()):
     if names is None:
         names = [f"x{j}" for j in range(k)]
     return DuckResults(kind, X, beta, sigma, list(names))
+
+
+@functools.cache
+def under_asan():
+    """True when AddressSanitizer's runtime is loaded (tools/sanitize)."""
+    try:
+        with open("/proc/self/maps") as f:
+            return "libasan" in f.read()
+    except OSError:
+        return False

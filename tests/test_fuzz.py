@@ -6,6 +6,7 @@ exception; no input array may change."""
 import math
 import mmap
 import operator
+import os
 import tempfile
 import types
 
@@ -19,7 +20,8 @@ from hypothesis import strategies as st
 import tarvex
 from conftest import TABLE_COLUMNS, DuckResults, duck_results
 
-FUZZ = settings(max_examples=250, deadline=None,
+# TARVEX_FUZZ_EXAMPLES raises the number of examples for a long local run.
+FUZZ = settings(max_examples=int(os.environ.get("TARVEX_FUZZ_EXAMPLES", "250")), deadline=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 PanicException = None  # the class, learnt from the first panic

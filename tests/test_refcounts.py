@@ -11,7 +11,7 @@ import pytest
 import statsmodels.api as sm
 
 import tarvex
-from conftest import DuckResults, duck_results
+from conftest import DuckResults, duck_results, under_asan
 
 CALLS = 1000
 
@@ -224,6 +224,7 @@ def rss_bytes():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif(under_asan(), reason="AddressSanitizer's quarantine holds freed memory")
 def test_resident_memory_flat_over_many_small_calls():
     model = duck_results("Logit", 20, 4, seed=9, names=["const", "a", "b", "c"],
                          binary_cols=(3,))
