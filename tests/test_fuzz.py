@@ -369,10 +369,38 @@ def test_special_values_and_mismatched_shapes_give_table_or_one_exception(case):
 
 # --- arguments --------------------------------------------------------------
 
+class Index:
+    """An object whose __index__ returns `value` or raises it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+    def __repr__(self):
+        return f"Index({self.value!r})"
+
+
+class StrictTypeError(TypeError):
+    pass
+
+
+def type_error_with_cause():
+    error = TypeError("no index here")
+    error.__cause__ = KeyError("the cause")
+    return error
+
+
 GOOD = duck_results("Probit", 9, 3, seed=3, names=["const", "a", "b"])
 ARG_VALUES = [GOOD, None, 0, 3, True, np.int64(2), -1, 2 ** 64, 2.0, "rust", "sm", "RUST",
-              "", b"sm", "\ud800", [1]]
-KEYWORDS = ["model", "chunk_size", "se_method", "modle", "Model", "chunk"]
+              "", b"sm", "\ud800", [1], Index(5), Index(2 ** 70), Index(-3),
+              Index(ValueError("index broke")), Index(StrictTypeError("a subclass")),
+              Index(type_error_with_cause())]
+KEYWORDS = ["model", "chunk_size", "se_method", "modle", "Model", "chunk", "\ud800",
+            "m\u00f6del"]
 
 
 def reference_call(args, kwargs):
@@ -394,7 +422,11 @@ def reference_call(args, kwargs):
         try:
             value = operator.index(chunk)
         except TypeError as e:
+            if type(e) is not TypeError:  # only exactly TypeError gets the prefix
+                return type(e), str(e)
             return TypeError, f"argument 'chunk_size': {e}"
+        except Exception as e:  # noqa: BLE001 - passes unchanged
+            return type(e), str(e)
         if not 0 <= value < 2 ** 64:
             return OverflowError, None
         if value == 0:
@@ -434,6 +466,14 @@ def test_any_mix_of_positional_and_keyword_arguments(args, kwargs):
         if expected[1] is not None:
             assert str(e) == expected[1]
         assert e.__context__ is None
+        chunk = (list(args) + [None, None])[1]
+        chunk = dict(kwargs).get("chunk_size", chunk)
+        if isinstance(chunk, Index) and isinstance(chunk.value, BaseException):
+            if type(e) is TypeError and str(e).startswith("argument 'chunk_size': "):
+                # the replacement keeps the original's cause
+                assert e.__cause__ is chunk.value.__cause__
+            elif type(e) is type(chunk.value):
+                assert e is chunk.value  # passed on unchanged
     else:
         assert expected is None
         assert list(table.index) == ["a", "b"]
@@ -715,3 +755,28 @@ def test_names_source_claiming_a_huge_length(claimed):
     model = duck_results("Logit", 6, 2, seed=2)
     model.model.exog_names = Claims(["a", "b"], "list")
     assert list(tarvex.mfx(model).index) == ["a", "b"]
+
+
+def test_keyword_that_is_not_utf8_is_an_unexpected_keyword():
+    # Keyword names used to be encoded before matching, which raised
+    # UnicodeEncodeError for a lone surrogate instead of the binding error.
+    with pytest.raises(TypeError) as info:
+        tarvex.mfx(GOOD, **{"\ud800": 1})
+    assert str(info.value) == "mfx() got an unexpected keyword argument '\ud800'"
+
+
+@pytest.mark.parametrize("where", ["name", "class name", "se_method"])
+def test_text_that_is_not_utf8_raises_one_unicode_error(where):
+    model = duck_results("Logit", 6, 2, seed=8)
+    kwargs = {}
+    if where == "name":
+        model.model.exog_names = ["a", "b\udc80"]
+    elif where == "class name":
+        model.model.__class__ = type("Lo\ud800git", (), {})
+    else:
+        kwargs["se_method"] = "r\udfffust"
+    snap = snapshot([model.model.exog, model.params, model.sigma])
+    with pytest.raises(UnicodeEncodeError) as info:
+        tarvex.mfx(model, **kwargs)
+    assert info.value.__context__ is None
+    assert_unchanged(snap)

@@ -42,15 +42,20 @@ BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-        const std::string_view name = utf8_of(PyTuple_GET_ITEM(kwnames, i));
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        // Compared as text, without encoding it: a keyword that is not valid
+        // UTF-8 (a lone surrogate) is simply one that matches no parameter.
         std::size_t slot = 0;
-        while (slot < parameter_names.size() && name != parameter_names[slot]) ++slot;
-        if (slot == parameter_names.size())
-            throw_type_error("mfx() got an unexpected keyword argument '" + std::string(name) +
-                             "'");
+        while (slot < parameter_names.size() &&
+               PyUnicode_CompareWithASCIIString(name, parameter_names[slot]) != 0)
+            ++slot;
+        if (slot == parameter_names.size()) {
+            PyErr_Format(PyExc_TypeError, "mfx() got an unexpected keyword argument '%U'", name);
+            throw_fetched();
+        }
         if (slots[slot] != nullptr)
-            throw_type_error("mfx() got multiple values for argument '" + std::string(name) +
-                             "'");
+            throw_type_error(std::string("mfx() got multiple values for argument '") +
+                             parameter_names[slot] + "'");
         slots[slot] = args[nargs + i];
     }
     if (slots[0] == nullptr)
