@@ -14,6 +14,7 @@ import tarvex
 from conftest import DuckResults, duck_results, under_asan
 
 CALLS = 1000
+DataFrame = pd.DataFrame  # the class, whatever a test puts in its place
 
 
 def panic_class():
@@ -97,12 +98,12 @@ def tracked(model, *extra):
     if isinstance(names, (list, tuple)):
         objs.extend(names)
     exog = model.model.exog
-    if isinstance(exog, pd.DataFrame):
+    if isinstance(exog, DataFrame):
         objs.append(exog.columns)
     objs.extend(extra)
     shared = [type(model.model).__name__, TypeError, ValueError, OverflowError, MemoryError,
-              RuntimeError, KeyError, LookupError, UnicodeEncodeError, panic_class(),
-              tarvex.mfx, pd.DataFrame]
+              RuntimeError, KeyError, LookupError, UnicodeEncodeError, ModuleNotFoundError,
+              panic_class(), tarvex.mfx, pd.DataFrame, pd]
     # Small ints and one-character strs are process-wide singletons.
     shared += [o for o in objs if isinstance(o, (int, str)) and is_singleton(o)]
     own = [o for o in objs if o is not None and not any(o is s for s in shared)]
@@ -131,7 +132,18 @@ zero_row = np.zeros(1)
 CHUNK = 10 ** 6  # an int object of its own, not a cached small int
 SE = "".join(["s", "m"])  # a str object of its own
 
-# name -> (model factory, extra positional args, keyword args, expected exception)
+def refuse_frames(monkeypatch):
+    def data_frame(**kwargs):
+        raise ValueError("no tables today")
+    monkeypatch.setattr(pd, "DataFrame", data_frame)
+
+
+def hide_pandas(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pandas", None)  # import raises ModuleNotFoundError
+
+
+# name -> (model factory, extra positional args, keyword args, expected exception,
+#          optional set-up of the environment)
 PATHS = {
     "success": (lambda: model_with(), (CHUNK,), {"se_method": SE}, None),
     "statsmodels pandas": (statsmodels_result, (), {"se_method": SE}, None),
@@ -163,13 +175,17 @@ PATHS = {
         exog=np.broadcast_to(zero_row, (1, HUGE_K)), exog_names=[],
         params=np.broadcast_to(zero_row, (HUGE_K,)),
         sigma=np.broadcast_to(zero_row, (HUGE_K, HUGE_K))), (), {}, MemoryError),
+    "DataFrame raises": (lambda: model_with(), (), {}, ValueError, refuse_frames),
+    "pandas missing": (lambda: model_with(), (), {}, ModuleNotFoundError, hide_pandas),
 }
 
 
 @pytest.mark.parametrize("path", list(PATHS))
-def test_references_unchanged_after_many_calls(path, capfd):
-    factory, args, kwargs, expected = PATHS[path]
+def test_references_unchanged_after_many_calls(path, capfd, monkeypatch):
+    factory, args, kwargs, expected, *setup = PATHS[path]
     model = factory()
+    for prepare in setup:
+        prepare(monkeypatch)
     full_args = (model, *args)
     try:
         tarvex.mfx(*full_args, **kwargs)
