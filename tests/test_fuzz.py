@@ -185,9 +185,11 @@ def packed_field(a):
 
 
 LAYOUTS_2D = ["C", "F", "reversed", "stepped", "broadcast_row", "broadcast_col", "memmap",
-              "memmap_ro", "subclass", "readonly", "misaligned", "packed"]
+              "memmap_ro", "subclass", "readonly", "misaligned", "packed", "odd_unit_strides"]
 LAYOUTS_1D = ["C", "reversed", "stepped", "broadcast", "memmap", "subclass", "misaligned",
-              "packed"]
+              "packed", "odd_unit_strides"]
+# Strides NumPy may give an axis of length 1 (never used to step, so any value).
+ODD_STRIDES = [0, -8, 8 * 1_000_003, -(2 ** 40), 2 ** 62]
 
 
 def lay_out(a, layout):
@@ -228,6 +230,12 @@ def lay_out(a, layout):
         return misaligned(a)
     if layout == "packed":
         return packed_field(a)
+    if layout == "odd_unit_strides":
+        strides = tuple(ODD_STRIDES[(a.size + axis) % len(ODD_STRIDES)] if size == 1 else st
+                        for axis, (size, st) in enumerate(zip(a.shape, a.strides)))
+        view = np.lib.stride_tricks.as_strided(a, a.shape, strides, writeable=False)
+        assert view.tobytes() == a.tobytes()
+        return view
     raise AssertionError(layout)
 
 
