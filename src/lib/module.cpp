@@ -44,21 +44,28 @@ constexpr const char mfx_doc[] =
 // allocated. (A zero-stride view of shape (1, k) costs nothing itself but
 // asks for 32·k² bytes.)
 constexpr double square_matrices_at_peak = 4.0;
+// Below this the check is skipped (no system call on ordinary calls).
+constexpr double always_fits_bytes = 1024.0 * 1024.0 * 1024.0;
 
-void check_square_state_fits(std::size_t k) {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return;  // unknown: let the allocation decide
-    const double physical = static_cast<double>(pages) * static_cast<double>(page_size);
-    const double kd = static_cast<double>(k);
-    const double needed = square_matrices_at_peak * kd * kd * static_cast<double>(sizeof(double));
-    if (needed <= physical) return;
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_square_state(std::size_t k, double needed,
+                                                                 double physical) {
     char message[200];
     std::snprintf(message, sizeof message,
                   "mfx: %zu columns need %.0f bytes for their k x k matrices, more than the "
                   "%.0f bytes of physical memory",
                   k, needed, physical);
     throw CallError::own(PyExc_MemoryError, message);
+}
+
+void check_square_state_fits(std::size_t k) {
+    const double kd = static_cast<double>(k);
+    const double needed = square_matrices_at_peak * kd * kd * static_cast<double>(sizeof(double));
+    if (needed <= always_fits_bytes) return;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return;  // unknown: let the allocation decide
+    const double physical = static_cast<double>(pages) * static_cast<double>(page_size);
+    if (needed > physical) refuse_square_state(k, needed, physical);
 }
 
 PyRef mfx_impl(const MfxInputs& in) {
