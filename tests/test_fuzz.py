@@ -80,6 +80,10 @@ def reference_effects(kind, X, beta, sigma, names, se_method):
         fx = pdf(xb)
         ame = np.zeros(k)
         jac = np.zeros((k, k))
+        # |J| without cancellation: the size of the terms each entry sums,
+        # which bounds its rounding error.
+        jac_terms = np.zeros((k, k))
+        absX = np.abs(X)
         for j in range(k):
             if j in intercepts:
                 continue
@@ -89,16 +93,20 @@ def reference_effects(kind, X, beta, sigma, names, se_method):
                 ame[j] = np.mean(cdf(xb1) - cdf(xb0))
                 jac[j] = (pdf(xb1) - pdf(xb0)) @ X / n
                 jac[j, j] = np.mean(pdf(xb1))
+                jac_terms[j] = (pdf(xb1) + pdf(xb0)) @ absX / n
             elif se_method == "sm":
                 ame[j] = beta[j] * np.mean(fx)
                 jac[j] = beta[j] * (pdf_deriv(xb) @ X) / n
                 jac[j, j] += np.mean(fx)
+                jac_terms[j] = abs(beta[j]) * (np.abs(pdf_deriv(xb)) @ absX) / n
             else:
                 ame[j] = beta[j] * np.mean(fx)
                 jac[j] = -beta[j] * ((xb * fx) @ X) / n
                 jac[j, j] = np.mean(fx)
+                jac_terms[j] = abs(beta[j]) * ((np.abs(xb) * fx) @ absX) / n
+            jac_terms[j, j] += np.mean(fx) + abs(jac[j, j])
         variance = np.diag(jac @ sigma @ jac.T)
-        scale = np.diag(np.abs(jac) @ np.abs(sigma) @ np.abs(jac).T)
+        scale = np.diag(jac_terms @ np.abs(sigma) @ jac_terms.T)
     return ame, variance, scale, reported
 
 
@@ -185,9 +193,10 @@ def packed_field(a):
 
 
 LAYOUTS_2D = ["C", "F", "reversed", "stepped", "broadcast_row", "broadcast_col", "memmap",
-              "memmap_ro", "subclass", "readonly", "misaligned", "packed", "odd_unit_strides"]
+              "memmap_ro", "subclass", "readonly", "misaligned", "packed", "odd_unit_strides",
+              "misaligned_broadcast_row", "misaligned_broadcast_col"]
 LAYOUTS_1D = ["C", "reversed", "stepped", "broadcast", "memmap", "subclass", "misaligned",
-              "packed", "odd_unit_strides"]
+              "packed", "odd_unit_strides", "misaligned_broadcast"]
 # Strides NumPy may give an axis of length 1 (never used to step, so any value).
 ODD_STRIDES = [0, -8, 8 * 1_000_003, -(2 ** 40), 2 ** 62]
 
@@ -230,6 +239,12 @@ def lay_out(a, layout):
         return misaligned(a)
     if layout == "packed":
         return packed_field(a)
+    if layout.startswith("misaligned_broadcast"):
+        if empty:
+            return misaligned(a)
+        if layout.endswith("col"):
+            return np.broadcast_to(misaligned(a[:, :1]), a.shape)
+        return np.broadcast_to(misaligned(a[0] if a.ndim == 2 else a[:1]), a.shape)
     if layout == "odd_unit_strides":
         strides = tuple(ODD_STRIDES[(a.size + axis) % len(ODD_STRIDES)] if size == 1 else st
                         for axis, (size, st) in enumerate(zip(a.shape, a.strides)))
@@ -793,3 +808,25 @@ def test_text_that_is_not_utf8_raises_one_unicode_error(where):
         tarvex.mfx(model, **kwargs)
     assert info.value.__context__ is None
     assert_unchanged(snap)
+
+
+def test_misaligned_broadcast_is_not_materialised():
+    # A misaligned array is copied; a broadcast one used to be copied in full
+    # (here 720 GB, a MemoryError) instead of as the one double it is, so the
+    # mismatched Σ was never reported as such.
+    raw = np.zeros(9, dtype=np.uint8)
+    one = raw[1:].view(np.float64)
+    assert not one.flags.aligned
+    huge = np.broadcast_to(one, (300_000, 300_000))
+    model = duck_results("Logit", 6, 2, seed=4)
+    model.sigma = huge
+    with pytest.raises(BaseException) as info:
+        tarvex.mfx(model)
+    assert type(info.value) is panic_class()
+    assert str(info.value) == ("2 \u00d7 2 and 300000 \u00d7 300000 are not compatible for "
+                               "matrix multiplication")
+    one[0] = 0.5
+    model.sigma = np.broadcast_to(one, (2, 2))
+    expected = duck_results("Logit", 6, 2, seed=4)
+    expected.sigma = np.full((2, 2), 0.5)
+    pd.testing.assert_frame_equal(tarvex.mfx(model), tarvex.mfx(expected), check_exact=True)
