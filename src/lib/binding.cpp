@@ -2,6 +2,7 @@
 // and reading of a statsmodels Logit/Probit results object.
 #include "lib/binding.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -41,15 +42,20 @@ BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-        const std::string_view name = utf8_of(PyTuple_GET_ITEM(kwnames, i));
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        // Compared as text, without encoding it: a keyword that is not valid
+        // UTF-8 (a lone surrogate) is simply one that matches no parameter.
         std::size_t slot = 0;
-        while (slot < parameter_names.size() && name != parameter_names[slot]) ++slot;
-        if (slot == parameter_names.size())
-            throw_type_error("mfx() got an unexpected keyword argument '" + std::string(name) +
-                             "'");
+        while (slot < parameter_names.size() &&
+               PyUnicode_CompareWithASCIIString(name, parameter_names[slot]) != 0)
+            ++slot;
+        if (slot == parameter_names.size()) {
+            PyErr_Format(PyExc_TypeError, "mfx() got an unexpected keyword argument '%U'", name);
+            throw_fetched();
+        }
         if (slots[slot] != nullptr)
-            throw_type_error("mfx() got multiple values for argument '" + std::string(name) +
-                             "'");
+            throw_type_error(std::string("mfx() got multiple values for argument '") +
+                             parameter_names[slot] + "'");
         slots[slot] = args[nargs + i];
     }
     if (slots[0] == nullptr)
@@ -137,8 +143,12 @@ std::vector<std::string> read_names(PyObject* source) {
         PyErr_Clear();
         capacity = 0;
     }
+    // The length is only a hint: a source's __len__ may claim any size up to
+    // 2^63 - 1, which must not turn into a huge (or impossible) reservation.
+    // Iteration decides how many names there are.
+    constexpr Py_ssize_t max_reserved_names = 1 << 16;
     std::vector<std::string> names;
-    names.reserve(static_cast<std::size_t>(capacity));
+    names.reserve(static_cast<std::size_t>(std::min(capacity, max_reserved_names)));
     PyRef iterator = require(PyObject_GetIter(source));
     while (PyObject* raw_item = PyIter_Next(iterator.get())) {
         PyRef item = PyRef::steal(raw_item);
@@ -198,7 +208,9 @@ MfxInputs bind_mfx_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
         names_source = keep(get_attr(inner, "exog_names"));
     }
     in.names = read_names(names_source);
-    if (!chunk_given) in.block_len = in.x.rows;
+    // One block of all n rows. With no rows no block runs, but the pass still
+    // requires a block length of at least 1.
+    if (!chunk_given) in.block_len = in.x.rows > 0 ? in.x.rows : 1;
     return in;
 }
 

@@ -1,7 +1,10 @@
 // The extension module `tarvex`: registration and the `mfx` entry point.
 #include <Python.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 
 #include "engine/delta_method.hpp"
 #include "engine/effects.hpp"
@@ -33,8 +36,41 @@ constexpr const char mfx_doc[] =
     "in parts),\n"
     "and an optional `se_method` string which defaults to \"rust\".";
 
+// The call's k×k state at its peak: the pass holds two k×k Jacobian sums, the
+// delta method the chosen sums, J, J·Σ and V. Memory is overcommitted, so an
+// allocation the machine cannot hold may still succeed and the process be
+// killed once the matrices are filled; a design whose columns need more than
+// the machine's physical memory is refused with MemoryError before anything is
+// allocated. (A zero-stride view of shape (1, k) costs nothing itself but
+// asks for 32·k² bytes.)
+constexpr double square_matrices_at_peak = 4.0;
+// Below this the check is skipped (no system call on ordinary calls).
+constexpr double always_fits_bytes = 1024.0 * 1024.0 * 1024.0;
+
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_square_state(std::size_t k, double needed,
+                                                                 double physical) {
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "mfx: %zu columns need %.0f bytes for their k x k matrices, more than the "
+                  "%.0f bytes of physical memory",
+                  k, needed, physical);
+    throw CallError::own(PyExc_MemoryError, message);
+}
+
+void check_square_state_fits(std::size_t k) {
+    const double kd = static_cast<double>(k);
+    const double needed = square_matrices_at_peak * kd * kd * static_cast<double>(sizeof(double));
+    if (needed <= always_fits_bytes) return;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return;  // unknown: let the allocation decide
+    const double physical = static_cast<double>(pages) * static_cast<double>(page_size);
+    if (needed > physical) refuse_square_state(k, needed, physical);
+}
+
 PyRef mfx_impl(const MfxInputs& in) {
     const std::size_t k = in.x.cols;
+    check_square_state_fits(k);
     const MarginalEffects effects = average_marginal_effects(in.kind, in.beta, in.x, in.names,
                                                              in.block_len, in.se_method);
     const Vector se = delta_method_se(effects.jac_sum, effects.n, k, in.sigma);

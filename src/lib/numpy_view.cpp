@@ -6,6 +6,7 @@
 
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "lib/errors.hpp"
@@ -78,6 +79,19 @@ double read_double(const char* at) {
 
 }  // namespace
 
+namespace {
+
+// The copy keeps a stride of 0 where the array has one: only the distinct
+// elements are copied, so a broadcast view stays as cheap as it is in NumPy
+// (a misaligned one-element array broadcast to k × k copies one double).
+double* copy_buffer(ViewCopies& copies, std::size_t elements) {
+    std::unique_ptr<double[]> buffer(new double[elements]);
+    copies.push_back(std::move(buffer));  // (buffer is freed if this throws)
+    return copies.back().get();
+}
+
+}  // namespace
+
 VectorView vector_view(PyObject* obj, ViewCopies& copies) {
     PyArrayObject* array = checked_array(obj, 1);
     const auto len = static_cast<std::size_t>(PyArray_DIM(array, 0));
@@ -86,10 +100,11 @@ VectorView vector_view(PyObject* obj, ViewCopies& copies) {
     if (addressable_as_doubles(array))
         return {reinterpret_cast<const double*>(data), len,
                 static_cast<std::ptrdiff_t>(stride / static_cast<npy_intp>(sizeof(double)))};
-    auto& copy = copies.emplace_back(new double[len]);
-    for (std::size_t i = 0; i < len; ++i)
+    const std::size_t distinct = stride == 0 ? std::min<std::size_t>(len, 1) : len;
+    double* copy = copy_buffer(copies, distinct);
+    for (std::size_t i = 0; i < distinct; ++i)
         copy[i] = read_double(data + static_cast<npy_intp>(i) * stride);
-    return {copy.get(), len, 1};
+    return {copy, len, stride == 0 ? 0 : 1};
 }
 
 MatrixView matrix_view(PyObject* obj, ViewCopies& copies) {
@@ -104,12 +119,15 @@ MatrixView matrix_view(PyObject* obj, ViewCopies& copies) {
         return {reinterpret_cast<const double*>(data), rows, cols,
                 static_cast<std::ptrdiff_t>(s0 / size), static_cast<std::ptrdiff_t>(s1 / size)};
     }
-    auto& copy = copies.emplace_back(new double[checked_product(rows, cols)]);
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j)
-            copy[i * cols + j] = read_double(data + static_cast<npy_intp>(i) * s0 +
-                                             static_cast<npy_intp>(j) * s1);
-    return row_major_view(copy.get(), rows, cols);
+    const std::size_t distinct_rows = s0 == 0 ? std::min<std::size_t>(rows, 1) : rows;
+    const std::size_t distinct_cols = s1 == 0 ? std::min<std::size_t>(cols, 1) : cols;
+    double* copy = copy_buffer(copies, checked_product(distinct_rows, distinct_cols));
+    for (std::size_t i = 0; i < distinct_rows; ++i)
+        for (std::size_t j = 0; j < distinct_cols; ++j)
+            copy[i * distinct_cols + j] = read_double(data + static_cast<npy_intp>(i) * s0 +
+                                                      static_cast<npy_intp>(j) * s1);
+    return {copy, rows, cols, s0 == 0 ? 0 : static_cast<std::ptrdiff_t>(distinct_cols),
+            s1 == 0 ? 0 : 1};
 }
 
 }  // namespace tarvex
