@@ -5,7 +5,7 @@ import pytest
 import statsmodels.api as sm
 
 import tarvex
-from models import Results, model_class, results
+from models import DuckResults, model_class, results
 
 X3 = np.array([[1.0, 0.5, 1.0], [1.0, -1.2, 0.0], [1.0, 2.0, 1.0], [1.0, 0.1, 0.0]])
 BETA3 = np.array([0.2, 0.7, -0.4])
@@ -153,7 +153,7 @@ def array_error(m):
 def test_array_test_rejects_without_casting(field, value):
     kwargs = {"X": X3, "beta": BETA3, "sigma": SIGMA3}
     kwargs[field] = value
-    m = Results("Logit", kwargs["X"], kwargs["beta"], kwargs["sigma"], NAMES3)
+    m = DuckResults("Logit", kwargs["X"], kwargs["beta"], kwargs["sigma"], NAMES3)
     type_name = type(value).__qualname__
     assert array_error(m) == f"'{type_name}' object cannot be converted to 'PyArray<T, D>'"
 
@@ -164,14 +164,14 @@ def test_array_test_rejects_without_casting(field, value):
     (["const", 1, "d"], "'int' object cannot be converted to 'PyString'"),
 ])
 def test_names_source_rules(names, message):
-    m = Results("Logit", X3, BETA3, SIGMA3, names)
+    m = DuckResults("Logit", X3, BETA3, SIGMA3, names)
     with pytest.raises(TypeError) as info:
         tarvex.mfx(m)
     assert str(info.value) == message
 
 
 def test_names_as_tuple_and_failing_iteration():
-    m = Results("Logit", X3, BETA3, SIGMA3, tuple(NAMES3))
+    m = DuckResults("Logit", X3, BETA3, SIGMA3, tuple(NAMES3))
     assert list(tarvex.mfx(m).index) == ["x", "d"]
 
     class FailingNames:
@@ -183,7 +183,7 @@ def test_names_as_tuple_and_failing_iteration():
                 raise LookupError("mid-iteration")
             return NAMES3[i]
 
-    m = Results("Logit", X3, BETA3, SIGMA3, FailingNames())
+    m = DuckResults("Logit", X3, BETA3, SIGMA3, FailingNames())
     with pytest.raises(LookupError, match="mid-iteration"):
         tarvex.mfx(m)
 
@@ -236,10 +236,10 @@ def test_every_layout_reads_as_its_contiguous_copy(se_method, tmp_path):
     beta = np.array([0.3, -0.2, 0.8, 0.1])
     sigma = np.diag([0.1, 0.2, 0.3, 0.4]) + 0.01
     names = ["const", "a", "d", "b"]
-    expected = tarvex.mfx(Results("Probit", dense, beta, sigma, names), se_method=se_method)
+    expected = tarvex.mfx(DuckResults("Probit", dense, beta, sigma, names), se_method=se_method)
     for label, view in views.items():
         np.testing.assert_array_equal(view, dense)
-        got = tarvex.mfx(Results("Probit", view, beta, sigma, names), se_method=se_method)
+        got = tarvex.mfx(DuckResults("Probit", view, beta, sigma, names), se_method=se_method)
         pd.testing.assert_frame_equal(got, expected, rtol=1e-13, obj=label)
 
 
@@ -261,12 +261,12 @@ def test_inputs_are_not_changed():
     X = np.asfortranarray(X3.copy())
     beta, sigma = BETA3.copy(), SIGMA3.copy()
     X.flags.writeable = True
-    m = Results("Logit", X, beta, sigma, NAMES3)
+    m = DuckResults("Logit", X, beta, sigma, NAMES3)
     snapshot = [(a.tobytes(), a.flags.c_contiguous, a.flags.f_contiguous, a.flags.writeable)
                 for a in (X, beta, sigma)]
     tarvex.mfx(m, chunk_size=3, se_method="sm")
     after = [(a.tobytes(), a.flags.c_contiguous, a.flags.f_contiguous, a.flags.writeable)
              for a in (X, beta, sigma)]
     assert after == snapshot
-    assert not hasattr(m, "__dict__") or set(vars(m)) == {"model", "params", "_sigma"}
+    assert not hasattr(m, "__dict__") or set(vars(m)) == {"model", "params", "sigma"}
 

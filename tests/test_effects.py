@@ -6,10 +6,10 @@ import pytest
 import statsmodels.api as sm
 
 import tarvex
-from models import Results, results
+from conftest import TABLE_COLUMNS as COLUMNS
+from models import DuckResults, results
 from reference import effects_and_se, statistics
 
-COLUMNS = ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Conf. Int. Low", "Conf. Int. Hi", "Significance"]
 
 WORKED_X = np.array([[1.0, 0.0, -1.0], [1.0, 1.0, 0.0], [1.0, 0.0, 1.0], [1.0, 1.0, 2.0]])
 WORKED_BETA = np.array([0.5, -1.0, 0.25])
@@ -105,7 +105,7 @@ def assert_matches_reference(table, kind, X, beta, sigma, names, se_method, rtol
 def test_random_designs_match_numpy_reference(kind, se_method, n, k_cont, k_bin, intercepts, order):
     rng = np.random.default_rng(abs(hash((kind, se_method, n, k_cont, k_bin, order))) % 2**32)
     X, beta, sigma, names = random_design(rng, n, k_cont, k_bin, intercepts, order)
-    m = Results(kind, X, beta, sigma, names)
+    m = DuckResults(kind, X, beta, sigma, names)
     for chunk_size in (None, 1, 7, n // 3 + 1, n, 10 * n):
         table = tarvex.mfx(m, chunk_size=chunk_size, se_method=se_method)
         assert_matches_reference(table, kind, X, beta, sigma, names, se_method, rtol=1e-10)
@@ -115,7 +115,7 @@ def test_random_designs_match_numpy_reference(kind, se_method, n, k_cont, k_bin,
 def test_rust_and_sm_give_the_same_effects_and_dummy_errors(kind):
     rng = np.random.default_rng(11)
     X, beta, sigma, names = random_design(rng, 400, 3, 2, ["const"], "F")
-    m = Results(kind, X, beta, sigma, names)
+    m = DuckResults(kind, X, beta, sigma, names)
     rust, sm_ = tarvex.mfx(m, se_method="rust"), tarvex.mfx(m, se_method="sm")
     np.testing.assert_allclose(rust["dy/dx"], sm_["dy/dx"], rtol=1e-14)
     dummies = [name for name in rust.index if name.startswith("b")]
@@ -179,24 +179,24 @@ def test_shape_mismatches_panic():
         assert type(info.value).__name__ == "PanicException"
         return str(info.value)
 
-    assert panic_message(Results("Logit", X, np.ones(2), np.eye(3), ["const", "a", "b"])) \
+    assert panic_message(DuckResults("Logit", X, np.ones(2), np.eye(3), ["const", "a", "b"])) \
         .endswith("are not compatible for matrix multiplication")
-    assert panic_message(Results("Logit", X, np.ones(3), np.eye(2), ["const", "a", "b"])) \
+    assert panic_message(DuckResults("Logit", X, np.ones(3), np.eye(2), ["const", "a", "b"])) \
         .endswith("are not compatible for matrix multiplication")
-    assert panic_message(Results("Logit", X, np.ones(3), np.eye(3), ["const", "a", "b", "c"])) \
+    assert panic_message(DuckResults("Logit", X, np.ones(3), np.eye(3), ["const", "a", "b", "c"])) \
         == "assertion failed: index < dim"
     # An extra name that is an intercept name is harmless.
-    assert list(tarvex.mfx(Results("Logit", X, np.ones(3), np.eye(3), ["const", "a", "b", "Intercept"]))
+    assert list(tarvex.mfx(DuckResults("Logit", X, np.ones(3), np.eye(3), ["const", "a", "b", "Intercept"]))
                 .index) == ["a", "b"]
     # No rows: nothing is multiplied, so a β of the wrong length passes.
-    table = tarvex.mfx(Results("Logit", X[:0], np.ones(2), np.eye(3), ["const", "a", "b"]))
+    table = tarvex.mfx(DuckResults("Logit", X[:0], np.ones(2), np.eye(3), ["const", "a", "b"]))
     assert table["dy/dx"].isna().all()
 
 
 def test_repeated_calls_are_bitwise_identical():
     rng = np.random.default_rng(3)
     X, beta, sigma, names = random_design(rng, 5000, 5, 3, ["const"], "F")
-    m = Results("Probit", X, beta, sigma, names)
+    m = DuckResults("Probit", X, beta, sigma, names)
     first = tarvex.mfx(m, se_method="sm")
     second = tarvex.mfx(m, se_method="sm")
     assert first.equals(second)

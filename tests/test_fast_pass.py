@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 import tarvex
 
-from models import Results
+from models import DuckResults
 from reference import effects_and_se
 
 RTOL = 1e-12
@@ -59,7 +59,7 @@ def test_every_chunk_size_and_layout_matches_numpy(kind, se_method, k_cont, k_bi
     X, beta, sigma, names = design(rng, n, k_cont, k_bin)
     tile = min(max(16384 // (X.shape[1] + 1), 64), 1024)
     for label, view in layouts(X).items():
-        m = Results(kind, view, beta, sigma, names)
+        m = DuckResults(kind, view, beta, sigma, names)
         chunks = [None, 1, 3, tile - 1, tile, tile + 1, 2 * tile + 5, n - 1, n, n + 7]
         if label != "C":
             chunks = [None, 5, tile + 1]
@@ -82,7 +82,7 @@ def test_dummy_disproved_after_the_first_tile(kind, order, row, value):
     X[row, 5] = value
     for se_method in ("rust", "sm"):
         for chunk in (None, 1000, 7):
-            table = tarvex.mfx(Results(kind, X, beta, sigma, names), chunk_size=chunk,
+            table = tarvex.mfx(DuckResults(kind, X, beta, sigma, names), chunk_size=chunk,
                                se_method=se_method)
             check(table, kind, X, beta, sigma, names, se_method)
             # Continuous, so its effect is β times the mean density.
@@ -99,7 +99,7 @@ def test_dummy_with_negative_zero_and_constant_columns(kind):
     X[:, 4] = 1.0                 # all ones, not named as an intercept: a dummy
     X[:, 5] = 0.0                 # all zeros: a dummy
     for se_method in ("rust", "sm"):
-        check(tarvex.mfx(Results(kind, X, beta, sigma, names), se_method=se_method),
+        check(tarvex.mfx(DuckResults(kind, X, beta, sigma, names), se_method=se_method),
               kind, X, beta, sigma, names, se_method)
 
 
@@ -111,7 +111,7 @@ def test_non_finite_dummy_coefficient(kind, b):
     rng = np.random.default_rng(9)
     X, beta, sigma, names = design(rng, 900, 2, 2)
     beta[3] = b
-    table = tarvex.mfx(Results(kind, X, beta, sigma, names))
+    table = tarvex.mfx(DuckResults(kind, X, beta, sigma, names))
     ame, _, _ = effects_and_se(kind, beta, sigma, X, names)
     np.testing.assert_allclose(table["dy/dx"].to_numpy(), ame[1:], rtol=RTOL, equal_nan=True)
 
@@ -122,7 +122,7 @@ def test_non_finite_dummy_coefficient(kind, b):
 def test_two_calls_give_bitwise_identical_tables(kind, se_method, order):
     rng = np.random.default_rng(21)
     X, beta, sigma, names = design(rng, 4099, 13, 4, order)
-    m = Results(kind, X, beta, sigma, names)
+    m = DuckResults(kind, X, beta, sigma, names)
     for chunk in (None, 333):
         first = tarvex.mfx(m, chunk_size=chunk, se_method=se_method)
         second = tarvex.mfx(m, chunk_size=chunk, se_method=se_method)

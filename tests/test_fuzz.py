@@ -13,12 +13,13 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
-import scipy.special
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import tarvex
-from conftest import TABLE_COLUMNS, DuckResults, duck_results
+from conftest import TABLE_COLUMNS
+from models import DuckResults, duck_results
+from reference import link as links
 
 # TARVEX_FUZZ_EXAMPLES raises the number of examples for a long local run.
 FUZZ = settings(max_examples=int(os.environ.get("TARVEX_FUZZ_EXAMPLES", "250")), deadline=None,
@@ -38,30 +39,6 @@ def panic_class():
 
 
 # --- independent evaluation -------------------------------------------------
-
-def links(kind):
-    """(F, f, f') of a model kind, vectorised."""
-    if kind == "logit":
-        def cdf(z):
-            return 1.0 / (1.0 + np.exp(-z))
-
-        def pdf(z):
-            w = np.exp(-np.abs(z))  # the symmetric form, finite everywhere
-            return w / (1.0 + w) ** 2
-
-        def pdf_deriv(z):
-            return pdf(z) * (1.0 - 2.0 * cdf(z))
-    else:
-        def cdf(z):
-            return 0.5 * scipy.special.erfc(-z / math.sqrt(2.0))
-
-        def pdf(z):
-            return np.exp(-0.5 * z * z) / math.sqrt(2.0 * math.pi)
-
-        def pdf_deriv(z):
-            return -z * pdf(z)
-    return cdf, pdf, pdf_deriv
-
 
 def reference_effects(kind, X, beta, sigma, names, se_method):
     """AMEs, variances and a bound on their rounding error, for every column;

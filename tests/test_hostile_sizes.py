@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 import tarvex
-from conftest import TABLE_COLUMNS, DuckResults, duck_results, under_asan
+from conftest import TABLE_COLUMNS, under_asan
+from models import DuckResults, duck_results
 
 zero = np.zeros(1)
 

@@ -11,7 +11,8 @@ import pytest
 import statsmodels.api as sm
 
 import tarvex
-from conftest import DuckResults, duck_results, under_asan
+from conftest import under_asan
+from models import DuckResults, duck_results
 
 CALLS = 1000
 DataFrame = pd.DataFrame  # the class, whatever a test puts in its place

@@ -10,9 +10,9 @@ import pandas as pd
 import pytest
 
 import tarvex
+from conftest import TABLE_COLUMNS as COLUMNS
 from models import results
 
-COLUMNS = ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Conf. Int. Low", "Conf. Int. Hi", "Significance"]
 
 
 def one_regressor(b, sigma, kind="Logit", x=2.0):

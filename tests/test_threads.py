@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 import tarvex
-from conftest import DuckResults, duck_results
+from models import DuckResults, duck_results
 
 
 def assert_same_table(got, expected):
