@@ -37,8 +37,10 @@ def is_intercept_name(name):
     return name.lower() in ("const", "intercept")
 
 
-def effects_and_se(kind, beta, sigma, X, names, se_method="rust"):
-    """AMEs and standard errors of every column (intercepts included, 0 effect)."""
+def effects_and_jacobian(kind, beta, X, names, se_method="rust"):
+    """AMEs of every column (0 at intercepts), the Jacobian J of the effects
+    with respect to β, the size of the terms each entry of J sums (|J| without
+    cancellation, which bounds its rounding error), and the intercept columns."""
     X = np.asarray(X, dtype=float)
     beta = np.asarray(beta, dtype=float)
     n, k = X.shape
@@ -51,6 +53,8 @@ def effects_and_se(kind, beta, sigma, X, names, se_method="rust"):
         fx = pdf(xb)
         ame = np.zeros(k)
         jac = np.zeros((k, k))
+        jac_terms = np.zeros((k, k))
+        abs_x = np.abs(X)
         for j in range(k):
             if j in intercepts:
                 continue
@@ -58,19 +62,29 @@ def effects_and_se(kind, beta, sigma, X, names, se_method="rust"):
                 xb1 = xb + (1.0 - X[:, j]) * beta[j]
                 xb0 = xb - X[:, j] * beta[j]
                 ame[j] = np.mean(cdf(xb1) - cdf(xb0))
-                jac[j] = np.mean((pdf(xb1) - pdf(xb0))[:, None] * X, axis=0)
+                jac[j] = (pdf(xb1) - pdf(xb0)) @ X / n
                 jac[j, j] = np.mean(pdf(xb1))
+                jac_terms[j] = (pdf(xb1) + pdf(xb0)) @ abs_x / n
             elif se_method == "sm":
                 ame[j] = beta[j] * np.mean(fx)
-                jac[j] = beta[j] * np.mean(X * pdf_deriv(xb)[:, None], axis=0)
+                jac[j] = beta[j] * (pdf_deriv(xb) @ X) / n
                 jac[j, j] += np.mean(fx)
+                jac_terms[j] = abs(beta[j]) * (np.abs(pdf_deriv(xb)) @ abs_x) / n
             else:
                 ame[j] = beta[j] * np.mean(fx)
-                jac[j] = -beta[j] * np.mean(X * (xb * fx)[:, None], axis=0)
+                jac[j] = -beta[j] * ((xb * fx) @ X) / n
                 jac[j, j] = np.mean(fx)
-        variance = np.diag(jac @ sigma @ jac.T)
-        se = np.sqrt(variance)
-    return ame, se, sorted(intercepts)
+                jac_terms[j] = abs(beta[j]) * ((np.abs(xb) * fx) @ abs_x) / n
+            jac_terms[j, j] += np.mean(fx) + abs(jac[j, j])
+    return ame, jac, jac_terms, sorted(intercepts)
+
+
+def effects_and_se(kind, beta, sigma, X, names, se_method="rust"):
+    """AMEs and standard errors of every column (intercepts included, 0 effect)."""
+    ame, jac, _, intercepts = effects_and_jacobian(kind, beta, X, names, se_method)
+    with np.errstate(all="ignore"):
+        se = np.sqrt(np.diag(jac @ sigma @ jac.T))
+    return ame, se, intercepts
 
 
 def statistics(ame, se):

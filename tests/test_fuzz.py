@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 import tarvex
 from conftest import TABLE_COLUMNS
 from models import DuckResults, duck_results
-from reference import link as links
+from reference import effects_and_jacobian, is_intercept_name
 
 # TARVEX_FUZZ_EXAMPLES raises the number of examples for a long local run.
 FUZZ = settings(max_examples=int(os.environ.get("TARVEX_FUZZ_EXAMPLES", "250")), deadline=None,
@@ -44,44 +44,13 @@ def reference_effects(kind, X, beta, sigma, names, se_method):
     """AMEs, variances and a bound on their rounding error, for every column;
     plus the non-intercept column positions."""
     n, k = X.shape
-    cdf, pdf, pdf_deriv = links(kind)
-    intercepts = {j for j, s in enumerate(names) if s.lower() in ("const", "intercept")}
-    binary = {j for j in range(k) if j not in intercepts
-              and bool(np.all((X[:, j] == 0.0) | (X[:, j] == 1.0)))}
-    reported = [j for j in range(k) if j not in intercepts]
     if n == 0:  # every effect and standard error is 0/0
+        intercepts = {j for j, name in enumerate(names) if is_intercept_name(name)}
         nan = np.full(k, math.nan)
-        return nan, nan, nan, reported
+        return nan, nan, nan, [j for j in range(k) if j not in intercepts]
+    ame, jac, jac_terms, intercepts = effects_and_jacobian(kind, beta, X, names, se_method)
+    reported = [j for j in range(k) if j not in intercepts]
     with np.errstate(all="ignore"):
-        xb = X @ beta
-        fx = pdf(xb)
-        ame = np.zeros(k)
-        jac = np.zeros((k, k))
-        # |J| without cancellation: the size of the terms each entry sums,
-        # which bounds its rounding error.
-        jac_terms = np.zeros((k, k))
-        absX = np.abs(X)
-        for j in range(k):
-            if j in intercepts:
-                continue
-            if j in binary:
-                xb1 = xb + (1.0 - X[:, j]) * beta[j]
-                xb0 = xb - X[:, j] * beta[j]
-                ame[j] = np.mean(cdf(xb1) - cdf(xb0))
-                jac[j] = (pdf(xb1) - pdf(xb0)) @ X / n
-                jac[j, j] = np.mean(pdf(xb1))
-                jac_terms[j] = (pdf(xb1) + pdf(xb0)) @ absX / n
-            elif se_method == "sm":
-                ame[j] = beta[j] * np.mean(fx)
-                jac[j] = beta[j] * (pdf_deriv(xb) @ X) / n
-                jac[j, j] += np.mean(fx)
-                jac_terms[j] = abs(beta[j]) * (np.abs(pdf_deriv(xb)) @ absX) / n
-            else:
-                ame[j] = beta[j] * np.mean(fx)
-                jac[j] = -beta[j] * ((xb * fx) @ X) / n
-                jac[j, j] = np.mean(fx)
-                jac_terms[j] = abs(beta[j]) * ((np.abs(xb) * fx) @ absX) / n
-            jac_terms[j, j] += np.mean(fx) + abs(jac[j, j])
         variance = np.diag(jac @ sigma @ jac.T)
         scale = np.diag(jac_terms @ np.abs(sigma) @ jac_terms.T)
     return ame, variance, scale, reported
