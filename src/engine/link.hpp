@@ -90,6 +90,14 @@ void cdf(ModelKind kind, const double* z, std::size_t len, double* out);
 void pdf(ModelKind kind, const double* z, std::size_t len, double* out);
 void pdf_deriv(ModelKind kind, const double* z, std::size_t len, double* out);
 
+// cdf and pdf at the same points: cdf_out[i] = F(z[i]), pdf_out[i] = f(z[i])
+// (none of the three arrays may overlap). pdf_out is exactly pdf's; for
+// Probit, Φ shares the exponential of φ where the CPU has a fused
+// multiply-add (link.cpp gives the formula and its measured accuracy), so it
+// may differ from cdf's value by a few ulp; elsewhere it is cdf's.
+void cdf_pdf(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
+             double* pdf_out);
+
 // The same, returning a new Vector read through the view's stride.
 Vector cdf(ModelKind kind, VectorView z);
 Vector pdf(ModelKind kind, VectorView z);
