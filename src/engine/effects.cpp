@@ -171,14 +171,15 @@ bool Pass::process_tile(MatrixView xt) {
     const bool has_continuous = !continuous_idx.empty();
 
     // xb = X_t·β and f(xb), shared by every regressor of the tile.
-    matvec(xt, beta.data(), xb.data());
-    pdf(kind, xb.data(), m, fx.data());
-    sum_fx += lane_sum(m, fx.data());
-
     // F(xb): needed by every binary regressor, and by the Logit f'(xb).
+    matvec(xt, beta.data(), xb.data());
     const bool need_cdf = nb > 0 || (has_continuous && se_method == SeMethod::Sm &&
                                      kind == ModelKind::Logit);
-    if (need_cdf) cdf(kind, xb.data(), m, cdf_xb.data());
+    if (need_cdf)
+        cdf_pdf(kind, xb.data(), m, cdf_xb.data(), fx.data());
+    else
+        pdf(kind, xb.data(), m, fx.data());
+    sum_fx += lane_sum(m, fx.data());
 
     if (has_continuous) {
         // w_i = xb_i·f(xb_i) ("rust") or f'(xb_i) ("sm"), where f' is formed
@@ -216,8 +217,7 @@ bool Pass::process_tile(MatrixView xt) {
             // x = 1: xb0 = xb + (-1)·b; x = 0: xb1 = xb + (1 - 0)·b. Both are
             // xb + (1 - 2x)·b, the factor ±1 being exact.
             binary_other_point(m, xb.data(), x, b, pt);
-            cdf(kind, pt, m, cdf_other.data());
-            pdf(kind, pt, m, pdf_other.data());
+            cdf_pdf(kind, pt, m, cdf_other.data(), pdf_other.data());
             const BinarySums sums =
                 binary_tile_terms(m, x, cdf_b, f_b, cdf_o, pdf_o, dq);
             sum_delta = sums.delta;
@@ -228,8 +228,7 @@ bool Pass::process_tile(MatrixView xt) {
                 pt[i] = xb[i] + (1.0 - x[i]) * b;  // xb1
                 dq[i] = xb[i] + (-x[i]) * b;        // xb0, overwritten below
             }
-            cdf(kind, pt, m, cdf_other.data());
-            pdf(kind, pt, m, pdf_other.data());
+            cdf_pdf(kind, pt, m, cdf_other.data(), pdf_other.data());
             cdf(kind, dq, m, pt);  // F(xb0)
             pdf(kind, dq, m, dq);  // f(xb0)
             for (std::size_t i = 0; i < m; ++i) {

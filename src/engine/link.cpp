@@ -171,6 +171,69 @@ TARVEX_INLINE void probit_pdf_deriv_piece(const double* z, std::size_t len, doub
     for (std::size_t i = 0; i < len; ++i) out[i] = f[i] * -z[i];
 }
 
+// Logistic F and f at the same points from one exponential v = e^-z:
+//   F = 1/(v + 1)                       (exactly logit_cdf_piece's value)
+//   f = w/((w + 1)(w + 1)),  w = 1/v    (z ≤ 354; above, w = v: the mirror form)
+// 1/v is e^z to within the exponential's error plus one rounding, and f's
+// relative error follows w's with a factor |1 - 2w/(w + 1)| < 1, so f stays
+// within a few ulp of the form with exp(z). Measured against that form with
+// glibc 2.36's scalar exp (2^21 random z per interval, AVX-512 level):
+//   [-40, 40]: at most 8 ulp apart, 99.9% within 3 (the element-wise pdf,
+//              from libmvec's exp(z): also at most 8);
+//   [-745.2, -700]: 4;  [300, 360]: 6;  [700, 800]: 3 (mirror form).
+// F is bit for bit logit_cdf_piece's. Where v overflows (z < -709.78) while
+// e^z is still a subnormal (z > -745.13), 1/v would be 0: those elements, and
+// only those, take f from the scalar form with exp(z) itself, so an element's
+// value never depends on its neighbours. One exponential instead of two: the
+// pair costs about 2.0 ms per 2^20 elements against 2.7 ms for the two
+// element-wise calls (AMD EPYC, AVX-512).
+template <class M>
+TARVEX_INLINE void logit_cdf_pdf_piece(const double* z, std::size_t len, double* cdf_out,
+                                       double* pdf_out) {
+    double v[piece];
+    for (std::size_t i = 0; i < len; ++i) v[i] = -z[i];
+    M::exp(v, len, v);
+    unsigned overflow = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        const double vi = v[i];
+        // w = v/1 (mirror) or 1/v: the operands are chosen, not the quotient,
+        // so the division is done for every element and the loop has no branch.
+        // (A select of the two operands is folded back into two divisions
+        // under a branch, hence the blend with m ∈ {0, 1}, exact for finite v;
+        // v = inf, where 0·v is NaN, is redone below.)
+        const double m = z[i] > link_constants::logit_pdf_mirror_above ? 1.0 : 0.0;
+        const double w = (m * vi + (1.0 - m)) / (m + (1.0 - m) * vi);
+        overflow |= static_cast<unsigned>(vi == INFINITY);
+        cdf_out[i] = 1.0 / (vi + 1.0);
+        pdf_out[i] = w / ((w + 1.0) * (w + 1.0));
+    }
+    if (overflow) {
+        for (std::size_t i = 0; i < len; ++i)
+            if (v[i] == INFINITY) pdf_out[i] = logit_pdf(z[i]);
+    }
+}
+
+// F and f at the same points.
+template <class M>
+TARVEX_INLINE void cdf_pdf_piece(ModelKind kind, const double* z, std::size_t len,
+                                 double* cdf_out, double* pdf_out) {
+    if (kind == ModelKind::Logit) {
+        logit_cdf_pdf_piece<M>(z, len, cdf_out, pdf_out);
+    } else {
+        probit_cdf_piece<M>(z, len, cdf_out);
+        probit_pdf_piece<M>(z, len, pdf_out);
+    }
+}
+
+template <class M>
+TARVEX_INLINE void apply_pair_level(ModelKind kind, const double* z, std::size_t len,
+                                    double* cdf_out, double* pdf_out) {
+    for (std::size_t i = 0; i < len; i += piece) {
+        const std::size_t m = std::min(piece, len - i);
+        cdf_pdf_piece<M>(kind, z + i, m, cdf_out + i, pdf_out + i);
+    }
+}
+
 enum class LinkFn { Cdf, Pdf, PdfDeriv };
 
 template <class M, LinkFn F>
@@ -206,6 +269,15 @@ void apply_sse2(ModelKind kind, const double* z, std::size_t len, double* out) {
     apply_level<Sse2Math, F>(kind, z, len, out);
 }
 
+TARVEX_AVX512 void apply_pair_avx512(ModelKind kind, const double* z, std::size_t len,
+                                     double* cdf_out, double* pdf_out) {
+    apply_pair_level<Avx512Math>(kind, z, len, cdf_out, pdf_out);
+}
+TARVEX_AVX2 void apply_pair_avx2(ModelKind kind, const double* z, std::size_t len,
+                                 double* cdf_out, double* pdf_out) {
+    apply_pair_level<Avx2Math>(kind, z, len, cdf_out, pdf_out);
+}
+
 // The widest level this CPU runs. libmvec's AVX-512 entry points need
 // AVX512DQ as well as AVX512F for their native code path.
 template <LinkFn F>
@@ -219,7 +291,23 @@ void apply(ModelKind kind, const double* z, std::size_t len, double* out) {
         apply_sse2<F>(kind, z, len, out);
 }
 
+void apply_pair(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
+                double* pdf_out) {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+        apply_pair_avx512(kind, z, len, cdf_out, pdf_out);
+    else if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        apply_pair_avx2(kind, z, len, cdf_out, pdf_out);
+    else
+        apply_pair_level<Sse2Math>(kind, z, len, cdf_out, pdf_out);
+}
+
 #else
+
+void apply_pair(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
+                double* pdf_out) {
+    apply_pair_level<ScalarMath>(kind, z, len, cdf_out, pdf_out);
+}
 
 template <LinkFn F>
 void apply(ModelKind kind, const double* z, std::size_t len, double* out) {
@@ -250,6 +338,11 @@ void pdf(ModelKind kind, const double* z, std::size_t len, double* out) {
 }
 void pdf_deriv(ModelKind kind, const double* z, std::size_t len, double* out) {
     apply<LinkFn::PdfDeriv>(kind, z, len, out);
+}
+
+void cdf_pdf(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
+             double* pdf_out) {
+    apply_pair(kind, z, len, cdf_out, pdf_out);
 }
 
 Vector cdf(ModelKind kind, VectorView z) { return apply<LinkFn::Cdf>(kind, z); }

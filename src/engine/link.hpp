@@ -90,6 +90,14 @@ void cdf(ModelKind kind, const double* z, std::size_t len, double* out);
 void pdf(ModelKind kind, const double* z, std::size_t len, double* out);
 void pdf_deriv(ModelKind kind, const double* z, std::size_t len, double* out);
 
+// cdf and pdf at the same points: cdf_out[i] = F(z[i]), pdf_out[i] = f(z[i])
+// (none of the three arrays may overlap). cdf_out is exactly cdf's. For
+// Logit, f is formed from the same exponential e^-z as F, with e^z = 1/e^-z,
+// so it may differ from pdf's value by a few ulp (link.cpp gives the measured
+// figure); for Probit both are exactly cdf's and pdf's.
+void cdf_pdf(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
+             double* pdf_out);
+
 // The same, returning a new Vector read through the view's stride.
 Vector cdf(ModelKind kind, VectorView z);
 Vector pdf(ModelKind kind, VectorView z);
