@@ -1,6 +1,8 @@
 // Dense products: CBLAS for addressable layouts, strided loops otherwise.
 #include "engine/kernels.hpp"
 
+#include "engine/isa_level.hpp"
+
 #include <cblas.h>
 
 #include <limits>
@@ -109,17 +111,16 @@ inline __attribute__((always_inline)) bool all_zero_or_one_body(std::size_t m,
 // The element-wise kernels above, compiled once per instruction-set level and
 // picked at run time: the default build runs on any x86-64 CPU.
 #if defined(__x86_64__) && defined(__GNUC__)
-#define TARVEX_LEVELS(name, ret, params, args)                                             \
-    __attribute__((target("avx512f,avx512dq"))) ret name##_avx512 params { return name##_body args; } \
-    __attribute__((target("avx2,fma"))) ret name##_avx2 params { return name##_body args; } \
-    ret name##_base params { return name##_body args; }                                   \
-    ret name##_dispatch params {                                                          \
-        __builtin_cpu_init();                                                             \
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))      \
-            return name##_avx512 args;                                                    \
-        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))              \
-            return name##_avx2 args;                                                      \
-        return name##_base args;                                                          \
+#define TARVEX_LEVELS(name, ret, params, args)                                         \
+    TARVEX_TARGET_AVX512 ret name##_avx512 params { return name##_body args; }         \
+    TARVEX_TARGET_AVX2 ret name##_avx2 params { return name##_body args; }             \
+    ret name##_base params { return name##_body args; }                                \
+    ret name##_dispatch params {                                                       \
+        switch (isa_level()) {                                                         \
+            case IsaLevel::Avx512: return name##_avx512 args;                          \
+            case IsaLevel::Avx2: return name##_avx2 args;                              \
+            default: return name##_base args;                                          \
+        }                                                                              \
     }
 #else
 #define TARVEX_LEVELS(name, ret, params, args) \

@@ -23,6 +23,8 @@
 // the array nor on the array's length.
 #include "engine/link.hpp"
 
+#include "engine/isa_level.hpp"
+
 #include <algorithm>
 
 #if defined(TARVEX_HAVE_LIBMVEC) && defined(__x86_64__)
@@ -89,8 +91,8 @@ struct Sse2Math {
         TARVEX_VECTOR_LOOP(2, _mm_loadu_pd, _mm_storeu_pd, _ZGVbN2v_erfc)
     }
 };
-#define TARVEX_AVX2 __attribute__((target("avx2,fma")))
-#define TARVEX_AVX512 __attribute__((target("avx512f,avx512dq")))
+#define TARVEX_AVX2 TARVEX_TARGET_AVX2
+#define TARVEX_AVX512 TARVEX_TARGET_AVX512
 struct Avx2Math {
     static TARVEX_AVX2 void exp(const double* in, std::size_t len, double* out) {
         TARVEX_VECTOR_LOOP(4, _mm256_loadu_pd, _mm256_storeu_pd, _ZGVdN4v_exp)
@@ -278,28 +280,23 @@ TARVEX_AVX2 void apply_pair_avx2(ModelKind kind, const double* z, std::size_t le
     apply_pair_level<Avx2Math>(kind, z, len, cdf_out, pdf_out);
 }
 
-// The widest level this CPU runs. libmvec's AVX-512 entry points need
-// AVX512DQ as well as AVX512F for their native code path.
+// The widest level this CPU runs.
 template <LinkFn F>
 void apply(ModelKind kind, const double* z, std::size_t len, double* out) {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-        apply_avx512<F>(kind, z, len, out);
-    else if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        apply_avx2<F>(kind, z, len, out);
-    else
-        apply_sse2<F>(kind, z, len, out);
+    switch (isa_level()) {
+        case IsaLevel::Avx512: return apply_avx512<F>(kind, z, len, out);
+        case IsaLevel::Avx2: return apply_avx2<F>(kind, z, len, out);
+        default: return apply_sse2<F>(kind, z, len, out);
+    }
 }
 
 void apply_pair(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
                 double* pdf_out) {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
-        apply_pair_avx512(kind, z, len, cdf_out, pdf_out);
-    else if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        apply_pair_avx2(kind, z, len, cdf_out, pdf_out);
-    else
-        apply_pair_level<Sse2Math>(kind, z, len, cdf_out, pdf_out);
+    switch (isa_level()) {
+        case IsaLevel::Avx512: return apply_pair_avx512(kind, z, len, cdf_out, pdf_out);
+        case IsaLevel::Avx2: return apply_pair_avx2(kind, z, len, cdf_out, pdf_out);
+        default: return apply_pair_level<Sse2Math>(kind, z, len, cdf_out, pdf_out);
+    }
 }
 
 #else

@@ -208,9 +208,8 @@ MfxInputs bind_mfx_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
         names_source = keep(get_attr(inner, "exog_names"));
     }
     in.names = read_names(names_source);
-    // One block of all n rows. With no rows no block runs, but the pass still
-    // requires a block length of at least 1.
-    if (!chunk_given) in.block_len = in.x.rows > 0 ? in.x.rows : 1;
+    // One block of all n rows (with no rows, no block runs).
+    if (!chunk_given) in.block_len = in.x.rows;
     return in;
 }
 
