@@ -11,6 +11,11 @@ from reference import effects_and_se
 RTOL = 1e-12
 
 
+def tile_rows(k):
+    """Rows per tile of the pass for k columns: 32768/(k+1), between 64 and 2048."""
+    return min(max(32768 // (k + 1), 64), 2048)
+
+
 def design(rng, n, k_cont, k_bin, order="C"):
     """const, k_cont N(0,1) columns, k_bin 0/1 columns, in the given layout."""
     X = np.column_stack([np.ones(n), rng.standard_normal((n, k_cont)),
@@ -52,12 +57,13 @@ def layouts(X):
 @pytest.mark.parametrize("se_method", ["rust", "sm"])
 @pytest.mark.parametrize("k_cont, k_bin", [(19, 5), (3, 0), (0, 6), (40, 12)])
 def test_every_chunk_size_and_layout_matches_numpy(kind, se_method, k_cont, k_bin):
-    # Tiles hold 16384/(k+1) rows (between 64 and 1024): 2500 rows span
-    # several tiles; chunk sizes cut tiles at, before and after their ends.
+    # 4500 rows span at least three tiles; chunk sizes cut tiles at, before
+    # and after their ends.
     rng = np.random.default_rng(k_cont * 100 + k_bin)
-    n = 2500
+    n = 4500
     X, beta, sigma, names = design(rng, n, k_cont, k_bin)
-    tile = min(max(16384 // (X.shape[1] + 1), 64), 1024)
+    tile = tile_rows(X.shape[1])
+    assert n > 2 * tile
     for label, view in layouts(X).items():
         m = DuckResults(kind, view, beta, sigma, names)
         chunks = [None, 1, 3, tile - 1, tile, tile + 1, 2 * tile + 5, n - 1, n, n + 7]
@@ -71,14 +77,17 @@ def test_every_chunk_size_and_layout_matches_numpy(kind, se_method, k_cont, k_bi
 @pytest.mark.parametrize("kind", ["Logit", "Probit"])
 @pytest.mark.parametrize("order", ["C", "F"])
 @pytest.mark.parametrize("row, value", [
-    (1500, 2.0), (2999, 0.5), (700, np.nan), (64, -1.0), (2999, np.inf),
+    # The first tile (2048 rows for these 8 columns) is where the pass
+    # classifies the columns: its last row, the next tile's first, later ones.
+    (2047, -1.0), (2048, 2.0), (2748, np.nan), (5999, 0.5), (5999, np.inf),
 ])
 def test_dummy_disproved_after_the_first_tile(kind, order, row, value):
     # A column of 0/1 over the first tile(s) that holds another value further
     # down is continuous; the pass must notice it, wherever the value is.
     rng = np.random.default_rng(row)
-    n = 3000
+    n = 6000
     X, beta, sigma, names = design(rng, n, 4, 3, order)
+    assert tile_rows(X.shape[1]) == 2048
     X[row, 5] = value
     for se_method in ("rust", "sm"):
         for chunk in (None, 1000, 7):

@@ -6,6 +6,7 @@
 
 #include "engine/kernels.hpp"
 #include "engine/panic.hpp"
+#include "engine/prefetch.hpp"
 
 namespace tarvex {
 
@@ -121,8 +122,8 @@ namespace {
 // stay in cache while the link functions and both products reuse them, so X
 // is streamed from memory once however long a block is.
 std::size_t tile_rows(std::size_t k) {
-    constexpr std::size_t tile_doubles = 16384;  // 128 KiB of X per tile
-    return std::clamp<std::size_t>(tile_doubles / (k + 1), 64, 1024);
+    constexpr std::size_t tile_doubles = 32768;  // 256 KiB of X per tile
+    return std::clamp<std::size_t>(tile_doubles / (k + 1), 64, 2048);
 }
 
 // Column of a tile into a dense buffer (a plain copy when it is contiguous).
@@ -161,6 +162,9 @@ struct Pass {
     Vector products;           // (binary count + 1) × k
     Vector binary_f1_sums;
 
+    // The next tile, read into cache while this one's link functions run.
+    PrefetchStream next_tile;
+
     bool process_tile(MatrixView xt);
     void finish_continuous_rows();
 };
@@ -176,9 +180,9 @@ bool Pass::process_tile(MatrixView xt) {
     const bool need_cdf = nb > 0 || (has_continuous && se_method == SeMethod::Sm &&
                                      kind == ModelKind::Logit);
     if (need_cdf)
-        cdf_pdf(kind, xb.data(), m, cdf_xb.data(), fx.data());
+        cdf_pdf(kind, xb.data(), m, cdf_xb.data(), fx.data(), &next_tile);
     else
-        pdf(kind, xb.data(), m, fx.data());
+        pdf(kind, xb.data(), m, fx.data(), &next_tile);
     sum_fx += lane_sum(m, fx.data());
 
     if (has_continuous) {
@@ -202,9 +206,13 @@ bool Pass::process_tile(MatrixView xt) {
     for (std::size_t q = 0; q < nb; ++q) {
         const std::size_t v = binary_idx[q];
         const double b = beta[v];
-        double* __restrict x = xcol.data();
-        copy_column(xt.column(v), x);
-        if (verify_binary && !all_zero_or_one(m, x)) return false;
+        // The column itself where it is contiguous, else a dense copy.
+        const VectorView column = xt.column(v);
+        const double* __restrict x = column.data;
+        if (column.stride != 1) {
+            copy_column(column, xcol.data());
+            x = xcol.data();
+        }
         double* __restrict dq = d.data() + q * m;
         double* __restrict pt = other.data();
         const double* __restrict cdf_o = cdf_other.data();
@@ -215,14 +223,17 @@ bool Pass::process_tile(MatrixView xt) {
         double sum_f1 = 0.0;
         if (std::isfinite(b)) {
             // x = 1: xb0 = xb + (-1)·b; x = 0: xb1 = xb + (1 - 0)·b. Both are
-            // xb + (1 - 2x)·b, the factor ±1 being exact.
-            binary_other_point(m, xb.data(), x, b, pt);
-            cdf_pdf(kind, pt, m, cdf_other.data(), pdf_other.data());
+            // xb + (1 - 2x)·b, the factor ±1 being exact. The same loop
+            // checks the column's values.
+            const bool zero_or_one = binary_other_point(m, xb.data(), x, b, pt);
+            if (verify_binary && !zero_or_one) return false;
+            cdf_pdf(kind, pt, m, cdf_other.data(), pdf_other.data(), &next_tile);
             const BinarySums sums =
                 binary_tile_terms(m, x, cdf_b, f_b, cdf_o, pdf_o, dq);
             sum_delta = sums.delta;
             sum_f1 = sums.f1;
         } else {
+            if (verify_binary && !all_zero_or_one(m, x)) return false;
             // 0·b is NaN for an infinite or NaN b: evaluate both points.
             for (std::size_t i = 0; i < m; ++i) {
                 pt[i] = xb[i] + (1.0 - x[i]) * b;  // xb1
@@ -331,6 +342,7 @@ bool run_pass(Pass& pass, VectorView beta, MatrixView x, std::uint64_t block_len
         const std::size_t end = block_len >= n - start ? n : start + block_len;
         for (std::size_t t0 = start; t0 < end;) {
             const std::size_t t1 = std::min(end, t0 + tile_cap);
+            pass.next_tile = PrefetchStream(x.row_block(t1, std::min(n, t1 + tile_cap)));
             if (!pass.process_tile(x.row_block(t0, t1))) return false;
             t0 = t1;
         }

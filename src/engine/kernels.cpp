@@ -82,10 +82,15 @@ inline __attribute__((always_inline)) BinarySums binary_tile_terms_body(
     return out;
 }
 
-inline __attribute__((always_inline)) void binary_other_point_body(
+inline __attribute__((always_inline)) bool binary_other_point_body(
     std::size_t m, const double* __restrict xb, const double* __restrict x, double b,
     double* __restrict other) {
-    for (std::size_t i = 0; i < m; ++i) other[i] = xb[i] + (1.0 - 2.0 * x[i]) * b;
+    unsigned ok = 1;  // no branch per value, as in all_zero_or_one
+    for (std::size_t i = 0; i < m; ++i) {
+        other[i] = xb[i] + (1.0 - 2.0 * x[i]) * b;
+        ok &= static_cast<unsigned>((x[i] == 0.0) | (x[i] == 1.0));
+    }
+    return ok != 0;
 }
 
 inline __attribute__((always_inline)) double lane_sum_body(std::size_t m,
@@ -131,7 +136,7 @@ TARVEX_LEVELS(binary_tile_terms, BinarySums,
               (std::size_t m, const double* x, const double* cdf_xb, const double* fx,
                const double* cdf_other, const double* pdf_other, double* diff),
               (m, x, cdf_xb, fx, cdf_other, pdf_other, diff))
-TARVEX_LEVELS(binary_other_point, void,
+TARVEX_LEVELS(binary_other_point, bool,
               (std::size_t m, const double* xb, const double* x, double b, double* other),
               (m, xb, x, b, other))
 
@@ -148,9 +153,9 @@ BinarySums binary_tile_terms(std::size_t m, const double* x, const double* cdf_x
     return binary_tile_terms_dispatch(m, x, cdf_xb, fx, cdf_other, pdf_other, diff);
 }
 
-void binary_other_point(std::size_t m, const double* xb, const double* x, double b,
+bool binary_other_point(std::size_t m, const double* xb, const double* x, double b,
                         double* other) {
-    binary_other_point_dispatch(m, xb, x, b, other);
+    return binary_other_point_dispatch(m, xb, x, b, other);
 }
 
 bool all_zero_or_one(std::size_t m, const double* x) { return all_zero_or_one_dispatch(m, x); }
@@ -182,6 +187,14 @@ void transposed_product(const double* d, std::size_t r, MatrixView a, double* ou
     if (r == 0 || k == 0) return;
     const BlasOperand op = m >= blas_min_rows && fits_blas_int(r) ? blas_operand(a)
                                                                    : BlasOperand{};
+    if (op.layout != BlasLayout::None && r == 1) {
+        // One column of D: out = aᵀ·d, a matrix-vector product (dgemm with
+        // one column runs at a fraction of dgemv's rate).
+        const auto layout = op.layout == BlasLayout::RowMajor ? CblasRowMajor : CblasColMajor;
+        cblas_dgemv(layout, CblasTrans, static_cast<blasint>(m), static_cast<blasint>(k), 1.0,
+                    a.data, op.ld, d, 1, 0.0, out, 1);
+        return;
+    }
     if (op.layout != BlasLayout::None) {
         // outᵀ (k × r, column-major, ld k) = aᵀ·D: a row-major view is aᵀ in
         // column-major terms, a column-major one needs the transpose.

@@ -32,8 +32,9 @@ BinarySums binary_tile_terms(std::size_t m, const double* x, const double* cdf_x
                              const double* pdf_other, double* diff);
 
 // other_i = xb_i + (1 - 2·x_i)·b for x_i ∈ {0, 1}: the counterfactual point
-// that differs from xb (xb - b where x = 1, xb + b where x = 0).
-void binary_other_point(std::size_t m, const double* xb, const double* x, double b,
+// that differs from xb (xb - b where x = 1, xb + b where x = 0). Returns
+// whether every x_i is 0.0 or 1.0, as all_zero_or_one does, in the same loop.
+bool binary_other_point(std::size_t m, const double* xb, const double* x, double b,
                         double* other);
 
 // Σ x[0..m), summed in eight interleaved lanes, then the lanes.

@@ -23,7 +23,9 @@
 // the array nor on the array's length.
 #include "engine/link.hpp"
 
+#include "engine/constant_division.hpp"
 #include "engine/isa_level.hpp"
+#include "engine/prefetch.hpp"
 
 #include <algorithm>
 
@@ -43,12 +45,21 @@ namespace {
 // per level compiled for that level (function target attributes), so that
 // the arithmetic around the transcendental calls is vectorised for the same
 // width; the level is chosen at run time from the CPU.
+// `ahead`, when given, is stepped twice per vector of results (see
+// prefetch.hpp); the scalar level leaves it to the hardware.
 struct ScalarMath {
-    static TARVEX_INLINE void exp(const double* in, std::size_t len, double* out) {
+    static TARVEX_INLINE void exp(const double* in, std::size_t len, double* out,
+                                  PrefetchStream* = nullptr) {
         for (std::size_t i = 0; i < len; ++i) out[i] = std::exp(in[i]);
     }
-    static TARVEX_INLINE void erfc(const double* in, std::size_t len, double* out) {
+    static TARVEX_INLINE void erfc(const double* in, std::size_t len, double* out,
+                                   PrefetchStream* = nullptr) {
         for (std::size_t i = 0; i < len; ++i) out[i] = std::erfc(in[i]);
+    }
+    template <class Numerator>
+    static TARVEX_INLINE void divide(std::size_t len, Numerator numerator, ConstantDivisor d,
+                                     double* out) {
+        for (std::size_t i = 0; i < len; ++i) out[i] = numerator(i) / d.divisor;
     }
 };
 
@@ -72,10 +83,17 @@ __m512d _ZGVeN8v_erfc(__m512d);
 #pragma GCC diagnostic pop
 
 // Runs the vector function over in[0..len) in steps of Lanes; the last
-// partial step goes through a zero-padded buffer of one full vector.
+// partial step goes through a zero-padded buffer of one full vector. Two
+// lines of `ahead` are prefetched per step.
 #define TARVEX_VECTOR_LOOP(Lanes, load, store, call)                              \
     std::size_t i = 0;                                                            \
-    for (; i + (Lanes) <= len; i += (Lanes)) store(out + i, call(load(in + i)));  \
+    for (; i + (Lanes) <= len; i += (Lanes)) {                                    \
+        if (ahead) {                                                              \
+            ahead->step();                                                        \
+            ahead->step();                                                        \
+        }                                                                         \
+        store(out + i, call(load(in + i)));                                       \
+    }                                                                             \
     if (i < len) {                                                                \
         alignas(64) double buf[Lanes] = {};                                       \
         for (std::size_t j = 0; j < len - i; ++j) buf[j] = in[i + j];             \
@@ -84,29 +102,50 @@ __m512d _ZGVeN8v_erfc(__m512d);
     }
 
 struct Sse2Math {
-    static TARVEX_INLINE void exp(const double* in, std::size_t len, double* out) {
+    static TARVEX_INLINE void exp(const double* in, std::size_t len, double* out,
+                                  PrefetchStream* ahead = nullptr) {
         TARVEX_VECTOR_LOOP(2, _mm_loadu_pd, _mm_storeu_pd, _ZGVbN2v_exp)
     }
-    static TARVEX_INLINE void erfc(const double* in, std::size_t len, double* out) {
+    static TARVEX_INLINE void erfc(const double* in, std::size_t len, double* out,
+                                   PrefetchStream* ahead = nullptr) {
         TARVEX_VECTOR_LOOP(2, _mm_loadu_pd, _mm_storeu_pd, _ZGVbN2v_erfc)
+    }
+    template <class Numerator>
+    static TARVEX_INLINE void divide(std::size_t len, Numerator numerator, ConstantDivisor d,
+                                     double* out) {
+        ScalarMath::divide(len, numerator, d, out);
     }
 };
 #define TARVEX_AVX2 TARVEX_TARGET_AVX2
 #define TARVEX_AVX512 TARVEX_TARGET_AVX512
 struct Avx2Math {
-    static TARVEX_AVX2 void exp(const double* in, std::size_t len, double* out) {
+    static TARVEX_AVX2 void exp(const double* in, std::size_t len, double* out,
+                                PrefetchStream* ahead = nullptr) {
         TARVEX_VECTOR_LOOP(4, _mm256_loadu_pd, _mm256_storeu_pd, _ZGVdN4v_exp)
     }
-    static TARVEX_AVX2 void erfc(const double* in, std::size_t len, double* out) {
+    static TARVEX_AVX2 void erfc(const double* in, std::size_t len, double* out,
+                                 PrefetchStream* ahead = nullptr) {
         TARVEX_VECTOR_LOOP(4, _mm256_loadu_pd, _mm256_storeu_pd, _ZGVdN4v_erfc)
+    }
+    template <class Numerator>
+    static TARVEX_INLINE void divide(std::size_t len, Numerator numerator,
+                                                 ConstantDivisor d, double* out) {
+        divide_by_constant(len, numerator, d, out);
     }
 };
 struct Avx512Math {
-    static TARVEX_AVX512 void exp(const double* in, std::size_t len, double* out) {
+    static TARVEX_AVX512 void exp(const double* in, std::size_t len, double* out,
+                                  PrefetchStream* ahead = nullptr) {
         TARVEX_VECTOR_LOOP(8, _mm512_loadu_pd, _mm512_storeu_pd, _ZGVeN8v_exp)
     }
-    static TARVEX_AVX512 void erfc(const double* in, std::size_t len, double* out) {
+    static TARVEX_AVX512 void erfc(const double* in, std::size_t len, double* out,
+                                   PrefetchStream* ahead = nullptr) {
         TARVEX_VECTOR_LOOP(8, _mm512_loadu_pd, _mm512_storeu_pd, _ZGVeN8v_erfc)
+    }
+    template <class Numerator>
+    static TARVEX_INLINE void divide(std::size_t len, Numerator numerator,
+                                                   ConstantDivisor d, double* out) {
+        divide_by_constant(len, numerator, d, out);
     }
 };
 
@@ -129,11 +168,12 @@ TARVEX_INLINE void logit_cdf_piece(const double* z, std::size_t len, double* out
 
 // f(z) = w/((w + 1)(w + 1)), w = e^z, or w = e^-z above the mirror point.
 template <class M>
-TARVEX_INLINE void logit_pdf_piece(const double* z, std::size_t len, double* out) {
+TARVEX_INLINE void logit_pdf_piece(const double* z, std::size_t len, double* out,
+                                   PrefetchStream* ahead = nullptr) {
     double u[piece];
     for (std::size_t i = 0; i < len; ++i)
         u[i] = z[i] > link_constants::logit_pdf_mirror_above ? -z[i] : z[i];
-    M::exp(u, len, u);
+    M::exp(u, len, u, ahead);
     for (std::size_t i = 0; i < len; ++i) out[i] = u[i] / ((u[i] + 1.0) * (u[i] + 1.0));
 }
 
@@ -149,20 +189,24 @@ TARVEX_INLINE void logit_pdf_deriv_piece(const double* z, std::size_t len, doubl
 // Φ(z) = erfc(t)·0.5, t = (0 - z)/(1·√2). erfc(NaN) = NaN, erfc(+inf) = 0 and
 // erfc(-inf) = 2 give exactly NaN, 0 and 1 for the three special arguments.
 template <class M>
-TARVEX_INLINE void probit_cdf_piece(const double* z, std::size_t len, double* out) {
+TARVEX_INLINE void probit_cdf_piece(const double* z, std::size_t len, double* out,
+                                    PrefetchStream* ahead = nullptr) {
     double t[piece];
-    for (std::size_t i = 0; i < len; ++i) t[i] = (0.0 - z[i]) / (1.0 * link_constants::sqrt_2);
-    M::erfc(t, len, t);
+    constexpr ConstantDivisor scale(1.0 * link_constants::sqrt_2);
+    M::divide(len, [z](std::size_t i) { return 0.0 - z[i]; }, scale, t);
+    M::erfc(t, len, t, ahead);
     for (std::size_t i = 0; i < len; ++i) out[i] = t[i] * 0.5;
 }
 
 // φ(z) = exp((-0.5·z)·z)/√(2π).
 template <class M>
-TARVEX_INLINE void probit_pdf_piece(const double* z, std::size_t len, double* out) {
+TARVEX_INLINE void probit_pdf_piece(const double* z, std::size_t len, double* out,
+                                    PrefetchStream* ahead = nullptr) {
     double u[piece];
     for (std::size_t i = 0; i < len; ++i) u[i] = (-0.5 * z[i]) * z[i];
-    M::exp(u, len, u);
-    for (std::size_t i = 0; i < len; ++i) out[i] = u[i] / link_constants::sqrt_2pi;
+    M::exp(u, len, u, ahead);
+    constexpr ConstantDivisor sqrt_2pi(link_constants::sqrt_2pi);
+    M::divide(len, [&u](std::size_t i) { return u[i]; }, sqrt_2pi, out);
 }
 
 // φ'(z) = φ(z)·(-z).
@@ -191,10 +235,10 @@ TARVEX_INLINE void probit_pdf_deriv_piece(const double* z, std::size_t len, doub
 // element-wise calls (AMD EPYC, AVX-512).
 template <class M>
 TARVEX_INLINE void logit_cdf_pdf_piece(const double* z, std::size_t len, double* cdf_out,
-                                       double* pdf_out) {
+                                       double* pdf_out, PrefetchStream* ahead) {
     double v[piece];
     for (std::size_t i = 0; i < len; ++i) v[i] = -z[i];
-    M::exp(v, len, v);
+    M::exp(v, len, v, ahead);
     unsigned overflow = 0;
     for (std::size_t i = 0; i < len; ++i) {
         const double vi = v[i];
@@ -218,37 +262,38 @@ TARVEX_INLINE void logit_cdf_pdf_piece(const double* z, std::size_t len, double*
 // F and f at the same points.
 template <class M>
 TARVEX_INLINE void cdf_pdf_piece(ModelKind kind, const double* z, std::size_t len,
-                                 double* cdf_out, double* pdf_out) {
+                                 double* cdf_out, double* pdf_out, PrefetchStream* ahead) {
     if (kind == ModelKind::Logit) {
-        logit_cdf_pdf_piece<M>(z, len, cdf_out, pdf_out);
+        logit_cdf_pdf_piece<M>(z, len, cdf_out, pdf_out, ahead);
     } else {
-        probit_cdf_piece<M>(z, len, cdf_out);
-        probit_pdf_piece<M>(z, len, pdf_out);
+        probit_cdf_piece<M>(z, len, cdf_out, ahead);
+        probit_pdf_piece<M>(z, len, pdf_out, ahead);
     }
 }
 
 template <class M>
 TARVEX_INLINE void apply_pair_level(ModelKind kind, const double* z, std::size_t len,
-                                    double* cdf_out, double* pdf_out) {
+                                    double* cdf_out, double* pdf_out, PrefetchStream* ahead) {
     for (std::size_t i = 0; i < len; i += piece) {
         const std::size_t m = std::min(piece, len - i);
-        cdf_pdf_piece<M>(kind, z + i, m, cdf_out + i, pdf_out + i);
+        cdf_pdf_piece<M>(kind, z + i, m, cdf_out + i, pdf_out + i, ahead);
     }
 }
 
 enum class LinkFn { Cdf, Pdf, PdfDeriv };
 
 template <class M, LinkFn F>
-TARVEX_INLINE void apply_level(ModelKind kind, const double* z, std::size_t len, double* out) {
+TARVEX_INLINE void apply_level(ModelKind kind, const double* z, std::size_t len, double* out,
+                               PrefetchStream* ahead) {
     for (std::size_t i = 0; i < len; i += piece) {
         const std::size_t m = std::min(piece, len - i);
         if (kind == ModelKind::Logit) {
             if constexpr (F == LinkFn::Cdf) logit_cdf_piece<M>(z + i, m, out + i);
-            if constexpr (F == LinkFn::Pdf) logit_pdf_piece<M>(z + i, m, out + i);
+            if constexpr (F == LinkFn::Pdf) logit_pdf_piece<M>(z + i, m, out + i, ahead);
             if constexpr (F == LinkFn::PdfDeriv) logit_pdf_deriv_piece<M>(z + i, m, out + i);
         } else {
             if constexpr (F == LinkFn::Cdf) probit_cdf_piece<M>(z + i, m, out + i);
-            if constexpr (F == LinkFn::Pdf) probit_pdf_piece<M>(z + i, m, out + i);
+            if constexpr (F == LinkFn::Pdf) probit_pdf_piece<M>(z + i, m, out + i, ahead);
             if constexpr (F == LinkFn::PdfDeriv) probit_pdf_deriv_piece<M>(z + i, m, out + i);
         }
     }
@@ -257,58 +302,61 @@ TARVEX_INLINE void apply_level(ModelKind kind, const double* z, std::size_t len,
 #ifdef TARVEX_VECTOR_MATH
 
 template <LinkFn F>
-TARVEX_AVX512 void apply_avx512(ModelKind kind, const double* z,
-                                                              std::size_t len, double* out) {
-    apply_level<Avx512Math, F>(kind, z, len, out);
+TARVEX_AVX512 void apply_avx512(ModelKind kind, const double* z, std::size_t len, double* out,
+                                PrefetchStream* ahead) {
+    apply_level<Avx512Math, F>(kind, z, len, out, ahead);
 }
 template <LinkFn F>
-TARVEX_AVX2 void apply_avx2(ModelKind kind, const double* z,
-                                                    std::size_t len, double* out) {
-    apply_level<Avx2Math, F>(kind, z, len, out);
+TARVEX_AVX2 void apply_avx2(ModelKind kind, const double* z, std::size_t len, double* out,
+                            PrefetchStream* ahead) {
+    apply_level<Avx2Math, F>(kind, z, len, out, ahead);
 }
 template <LinkFn F>
-void apply_sse2(ModelKind kind, const double* z, std::size_t len, double* out) {
-    apply_level<Sse2Math, F>(kind, z, len, out);
+void apply_sse2(ModelKind kind, const double* z, std::size_t len, double* out,
+                PrefetchStream* ahead) {
+    apply_level<Sse2Math, F>(kind, z, len, out, ahead);
 }
 
 TARVEX_AVX512 void apply_pair_avx512(ModelKind kind, const double* z, std::size_t len,
-                                     double* cdf_out, double* pdf_out) {
-    apply_pair_level<Avx512Math>(kind, z, len, cdf_out, pdf_out);
+                                     double* cdf_out, double* pdf_out, PrefetchStream* ahead) {
+    apply_pair_level<Avx512Math>(kind, z, len, cdf_out, pdf_out, ahead);
 }
 TARVEX_AVX2 void apply_pair_avx2(ModelKind kind, const double* z, std::size_t len,
-                                 double* cdf_out, double* pdf_out) {
-    apply_pair_level<Avx2Math>(kind, z, len, cdf_out, pdf_out);
+                                 double* cdf_out, double* pdf_out, PrefetchStream* ahead) {
+    apply_pair_level<Avx2Math>(kind, z, len, cdf_out, pdf_out, ahead);
 }
 
 // The widest level this CPU runs.
 template <LinkFn F>
-void apply(ModelKind kind, const double* z, std::size_t len, double* out) {
+void apply(ModelKind kind, const double* z, std::size_t len, double* out,
+           PrefetchStream* ahead = nullptr) {
     switch (isa_level()) {
-        case IsaLevel::Avx512: return apply_avx512<F>(kind, z, len, out);
-        case IsaLevel::Avx2: return apply_avx2<F>(kind, z, len, out);
-        default: return apply_sse2<F>(kind, z, len, out);
+        case IsaLevel::Avx512: return apply_avx512<F>(kind, z, len, out, ahead);
+        case IsaLevel::Avx2: return apply_avx2<F>(kind, z, len, out, ahead);
+        default: return apply_sse2<F>(kind, z, len, out, ahead);
     }
 }
 
 void apply_pair(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
-                double* pdf_out) {
+                double* pdf_out, PrefetchStream* ahead) {
     switch (isa_level()) {
-        case IsaLevel::Avx512: return apply_pair_avx512(kind, z, len, cdf_out, pdf_out);
-        case IsaLevel::Avx2: return apply_pair_avx2(kind, z, len, cdf_out, pdf_out);
-        default: return apply_pair_level<Sse2Math>(kind, z, len, cdf_out, pdf_out);
+        case IsaLevel::Avx512: return apply_pair_avx512(kind, z, len, cdf_out, pdf_out, ahead);
+        case IsaLevel::Avx2: return apply_pair_avx2(kind, z, len, cdf_out, pdf_out, ahead);
+        default: return apply_pair_level<Sse2Math>(kind, z, len, cdf_out, pdf_out, ahead);
     }
 }
 
 #else
 
 void apply_pair(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
-                double* pdf_out) {
-    apply_pair_level<ScalarMath>(kind, z, len, cdf_out, pdf_out);
+                double* pdf_out, PrefetchStream* ahead) {
+    apply_pair_level<ScalarMath>(kind, z, len, cdf_out, pdf_out, ahead);
 }
 
 template <LinkFn F>
-void apply(ModelKind kind, const double* z, std::size_t len, double* out) {
-    apply_level<ScalarMath, F>(kind, z, len, out);
+void apply(ModelKind kind, const double* z, std::size_t len, double* out,
+           PrefetchStream* ahead = nullptr) {
+    apply_level<ScalarMath, F>(kind, z, len, out, ahead);
 }
 
 #endif
@@ -330,16 +378,17 @@ Vector apply(ModelKind kind, VectorView z) {
 void cdf(ModelKind kind, const double* z, std::size_t len, double* out) {
     apply<LinkFn::Cdf>(kind, z, len, out);
 }
-void pdf(ModelKind kind, const double* z, std::size_t len, double* out) {
-    apply<LinkFn::Pdf>(kind, z, len, out);
+void pdf(ModelKind kind, const double* z, std::size_t len, double* out,
+         PrefetchStream* ahead) {
+    apply<LinkFn::Pdf>(kind, z, len, out, ahead);
 }
 void pdf_deriv(ModelKind kind, const double* z, std::size_t len, double* out) {
     apply<LinkFn::PdfDeriv>(kind, z, len, out);
 }
 
 void cdf_pdf(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
-             double* pdf_out) {
-    apply_pair(kind, z, len, cdf_out, pdf_out);
+             double* pdf_out, PrefetchStream* ahead) {
+    apply_pair(kind, z, len, cdf_out, pdf_out, ahead);
 }
 
 Vector cdf(ModelKind kind, VectorView z) { return apply<LinkFn::Cdf>(kind, z); }

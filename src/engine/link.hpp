@@ -23,6 +23,10 @@
 #include "engine/matrix.hpp"
 
 namespace tarvex {
+class PrefetchStream;
+}
+
+namespace tarvex {
 
 enum class ModelKind { Logit, Probit };
 
@@ -87,16 +91,18 @@ inline double pdf_deriv(ModelKind kind, double z) {
 // measured figures; the test suite checks them). The kind is tested once per
 // call, not per element; a value does not depend on its position in the array.
 void cdf(ModelKind kind, const double* z, std::size_t len, double* out);
-void pdf(ModelKind kind, const double* z, std::size_t len, double* out);
+void pdf(ModelKind kind, const double* z, std::size_t len, double* out,
+         PrefetchStream* ahead = nullptr);
 void pdf_deriv(ModelKind kind, const double* z, std::size_t len, double* out);
 
 // cdf and pdf at the same points: cdf_out[i] = F(z[i]), pdf_out[i] = f(z[i])
 // (none of the three arrays may overlap). cdf_out is exactly cdf's. For
 // Logit, f is formed from the same exponential e^-z as F, with e^z = 1/e^-z,
 // so it may differ from pdf's value by a few ulp (link.cpp gives the measured
-// figure); for Probit both are exactly cdf's and pdf's.
+// figure); for Probit both are exactly cdf's and pdf's. With `ahead`, lines
+// of it are prefetched while the values are computed (prefetch.hpp).
 void cdf_pdf(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
-             double* pdf_out);
+             double* pdf_out, PrefetchStream* ahead = nullptr);
 
 // The same, returning a new Vector read through the view's stride.
 Vector cdf(ModelKind kind, VectorView z);
