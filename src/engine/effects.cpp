@@ -126,12 +126,14 @@ std::size_t tile_rows(std::size_t k) {
     return std::clamp<std::size_t>(tile_doubles / (k + 1), 64, 2048);
 }
 
-// Column of a tile into a dense buffer (a plain copy when it is contiguous).
-void copy_column(VectorView col, double* out) {
-    if (col.stride == 1)
-        std::copy(col.data, col.data + col.len, out);
-    else
-        for (std::size_t i = 0; i < col.len; ++i) out[i] = col[i];
+// Columns cols[0..count) of a tile into dense buffers, out + q·tile.rows for
+// the q-th, in one walk down the rows: where columns are not contiguous the
+// values of a row share a few cache lines, read once for all the columns
+// instead of once per column.
+void copy_columns(MatrixView tile, const std::size_t* cols, std::size_t count, double* out) {
+    const std::size_t m = tile.rows;
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t q = 0; q < count; ++q) out[q * m + i] = tile(i, cols[q]);
 }
 
 // Everything one pass owns. The `_r` pair serves "rust", the `_s` pair "sm":
@@ -157,7 +159,7 @@ struct Pass {
 
     // Tile temporaries.
     Vector xb, fx, cdf_xb, d;  // d: one column per binary regressor, then w
-    Vector xcol;                         // one binary column of the tile
+    Vector binary_cols;  // the tile's binary columns, where they are not contiguous
     Vector other, cdf_other, pdf_other;  // the link at the counterfactual point
     Vector products;           // (binary count + 1) × k
     Vector binary_f1_sums;
@@ -203,16 +205,14 @@ bool Pass::process_tile(MatrixView xt) {
     // one of them is xb itself (x = 1: xb1 = xb + 0; x = 0: xb0 = xb ± 0), so
     // F and f are known there, and the link is evaluated, for the whole tile
     // at once, only at the other point.
+    // The columns themselves where they are contiguous, else dense copies.
+    const bool copied = xt.row_stride != 1;
+    if (copied) copy_columns(xt, binary_idx.data(), nb, binary_cols.data());
     for (std::size_t q = 0; q < nb; ++q) {
         const std::size_t v = binary_idx[q];
         const double b = beta[v];
-        // The column itself where it is contiguous, else a dense copy.
-        const VectorView column = xt.column(v);
-        const double* __restrict x = column.data;
-        if (column.stride != 1) {
-            copy_column(column, xcol.data());
-            x = xcol.data();
-        }
+        const double* __restrict x =
+            copied ? binary_cols.data() + q * m : xt.column(v).data;
         double* __restrict dq = d.data() + q * m;
         double* __restrict pt = other.data();
         const double* __restrict cdf_o = cdf_other.data();
@@ -327,7 +327,7 @@ bool run_pass(Pass& pass, VectorView beta, MatrixView x, std::uint64_t block_len
     pass.xb.resize(tile_cap);
     pass.fx.resize(tile_cap);
     pass.cdf_xb.resize(tile_cap);
-    pass.xcol.resize(nb > 0 ? tile_cap : 0);
+    pass.binary_cols.resize(x.row_stride != 1 ? checked_product(tile_cap, nb) : 0);
     pass.other.resize(nb > 0 ? tile_cap : 0);
     pass.cdf_other.resize(nb > 0 ? tile_cap : 0);
     pass.pdf_other.resize(nb > 0 ? tile_cap : 0);
