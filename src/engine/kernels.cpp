@@ -113,6 +113,36 @@ inline __attribute__((always_inline)) bool all_zero_or_one_body(std::size_t m,
     return ok != 0;
 }
 
+// y = a·x for a column-major a (unit row stride, columns ld apart): four
+// columns at a time, so that the rows of y are loaded and stored once per
+// four columns and four streams of X are read side by side.
+inline __attribute__((always_inline)) void column_major_matvec_body(
+    std::size_t m, std::size_t k, const double* a, std::ptrdiff_t ld,
+    const double* __restrict x, double* __restrict y) {
+    std::size_t c = 0;
+    for (; c + 4 <= k; c += 4) {
+        const double* __restrict a0 = a + static_cast<std::ptrdiff_t>(c) * ld;
+        const double* __restrict a1 = a0 + ld;
+        const double* __restrict a2 = a1 + ld;
+        const double* __restrict a3 = a2 + ld;
+        const double x0 = x[c], x1 = x[c + 1], x2 = x[c + 2], x3 = x[c + 3];
+        if (c == 0)
+            for (std::size_t i = 0; i < m; ++i)
+                y[i] = (a0[i] * x0 + a1[i] * x1) + (a2[i] * x2 + a3[i] * x3);
+        else
+            for (std::size_t i = 0; i < m; ++i)
+                y[i] += (a0[i] * x0 + a1[i] * x1) + (a2[i] * x2 + a3[i] * x3);
+    }
+    for (; c < k; ++c) {
+        const double* __restrict a0 = a + static_cast<std::ptrdiff_t>(c) * ld;
+        const double x0 = x[c];
+        if (c == 0)
+            for (std::size_t i = 0; i < m; ++i) y[i] = a0[i] * x0;
+        else
+            for (std::size_t i = 0; i < m; ++i) y[i] += a0[i] * x0;
+    }
+}
+
 // The element-wise kernels above, compiled once per instruction-set level and
 // picked at run time: the default build runs on any x86-64 CPU.
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -141,6 +171,10 @@ TARVEX_LEVELS(binary_other_point, bool,
               (m, xb, x, b, other))
 
 TARVEX_LEVELS(lane_sum, double, (std::size_t m, const double* x), (m, x))
+TARVEX_LEVELS(column_major_matvec, void,
+              (std::size_t m, std::size_t k, const double* a, std::ptrdiff_t ld, const double* x,
+               double* y),
+              (m, k, a, ld, x, y))
 TARVEX_LEVELS(all_zero_or_one, bool, (std::size_t m, const double* x), (m, x))
 
 #undef TARVEX_LEVELS
@@ -163,6 +197,10 @@ bool all_zero_or_one(std::size_t m, const double* x) { return all_zero_or_one_di
 double lane_sum(std::size_t m, const double* x) { return lane_sum_dispatch(m, x); }
 
 void matvec(MatrixView a, const double* x, double* y) {
+    if (a.row_stride == 1 && a.cols > 0) {
+        column_major_matvec_dispatch(a.rows, a.cols, a.data, a.col_stride, x, y);
+        return;
+    }
     const BlasOperand op = a.rows >= blas_min_rows ? blas_operand(a) : BlasOperand{};
     const auto m = static_cast<blasint>(a.rows);
     const auto k = static_cast<blasint>(a.cols);
