@@ -23,8 +23,10 @@
 // library emulation, and plain division is then the faster choice.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 namespace tarvex {
 
@@ -39,33 +41,42 @@ struct ConstantDivisor {
 inline constexpr double constant_division_lowest = 0x1p-960;
 inline constexpr double constant_division_highest = 0x1p1020;
 
+// Distance of |x| above constant_division_lowest in the order of the bit
+// patterns of non-negative doubles (which is their numeric order, with +inf
+// and then the NaNs above every finite value): at most in_range_span exactly
+// for x in the range; below it the subtraction wraps to a larger value.
+inline std::uint64_t bits_above_lowest(double x) {
+    return (std::bit_cast<std::uint64_t>(x) & ~(std::uint64_t{1} << 63)) -
+           std::bit_cast<std::uint64_t>(constant_division_lowest);
+}
+inline constexpr std::uint64_t in_range_span =
+    std::bit_cast<std::uint64_t>(constant_division_highest) -
+    std::bit_cast<std::uint64_t>(constant_division_lowest);
+
 // out[i] = numerator(i) / d.divisor, correctly rounded, for i < len. The
 // numerator is a function of the index (an element of an array, or a formula
 // of one), so that a quotient can be taken of an expression without storing
 // it first. Written so that the compiler vectorises it (no branch in the
-// loop); the elements outside the range above are redone afterwards with
-// the division.
+// loop, the range test one integer maximum per element); the elements
+// outside the range above are redone afterwards with the division.
 template <class Numerator>
 inline __attribute__((always_inline)) void divide_by_constant(std::size_t len,
                                                               Numerator numerator,
                                                               ConstantDivisor d,
                                                               double* __restrict out) {
-    unsigned outside = 0;
+    std::uint64_t farthest = 0;
     for (std::size_t i = 0; i < len; ++i) {
         const double x = numerator(i);
         const double q0 = x * d.reciprocal;
         const double rem = std::fma(-q0, d.divisor, x);
         out[i] = std::fma(rem, d.reciprocal, q0);
-        const double a = std::fabs(x);
-        outside |= static_cast<unsigned>(!(a >= constant_division_lowest)) |
-                   static_cast<unsigned>(!(a <= constant_division_highest));
+        const std::uint64_t above = bits_above_lowest(x);
+        farthest = above > farthest ? above : farthest;
     }
-    if (outside) {
+    if (farthest > in_range_span) {
         for (std::size_t i = 0; i < len; ++i) {
             const double x = numerator(i);
-            const double a = std::fabs(x);
-            if (!(a >= constant_division_lowest) || !(a <= constant_division_highest))
-                out[i] = x / d.divisor;
+            if (bits_above_lowest(x) > in_range_span) out[i] = x / d.divisor;
         }
     }
 }
