@@ -204,8 +204,8 @@ bool Pass::process_tile(MatrixView xt) {
     // xb1 = xb + (1 - x)·b and xb0 = xb + (-x)·b. With x ∈ {0, 1} and b finite
     // one of them is xb itself (x = 1: xb1 = xb + 0; x = 0: xb0 = xb ± 0), so
     // F and f are known there, and the link is evaluated, for the whole tile
-    // at once, only at the other point.
-    // The columns themselves where they are contiguous, else dense copies.
+    // at once, only at the other point. The binary columns are read where
+    // they are contiguous, else from dense copies.
     const bool copied = xt.row_stride != 1;
     if (copied) copy_columns(xt, binary_idx.data(), nb, binary_cols.data());
     for (std::size_t q = 0; q < nb; ++q) {

@@ -23,10 +23,8 @@
 #include "engine/matrix.hpp"
 
 namespace tarvex {
-class PrefetchStream;
-}
 
-namespace tarvex {
+class PrefetchStream;  // engine/prefetch.hpp
 
 enum class ModelKind { Logit, Probit };
 
