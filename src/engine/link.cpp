@@ -45,9 +45,27 @@ namespace {
 // per level compiled for that level (function target attributes), so that
 // the arithmetic around the transcendental calls is vectorised for the same
 // width; the level is chosen at run time from the CPU.
+// How a level divides by a constant (the quotients are the same): with the
+// division instruction, or, on the levels with fused multiply-add, by two
+// multiply-adds (constant_division.hpp).
+struct DivisionInstruction {
+    template <class Numerator>
+    static TARVEX_INLINE void divide(std::size_t len, Numerator numerator, ConstantDivisor d,
+                                     double* out) {
+        for (std::size_t i = 0; i < len; ++i) out[i] = numerator(i) / d.divisor;
+    }
+};
+struct MultiplyAddDivision {
+    template <class Numerator>
+    static TARVEX_INLINE void divide(std::size_t len, Numerator numerator, ConstantDivisor d,
+                                     double* out) {
+        divide_by_constant(len, numerator, d, out);
+    }
+};
+
 // `ahead`, when given, is stepped twice per vector of results (see
 // prefetch.hpp); the scalar level leaves it to the hardware.
-struct ScalarMath {
+struct ScalarMath : DivisionInstruction {
     static TARVEX_INLINE void exp(const double* in, std::size_t len, double* out,
                                   PrefetchStream* = nullptr) {
         for (std::size_t i = 0; i < len; ++i) out[i] = std::exp(in[i]);
@@ -55,11 +73,6 @@ struct ScalarMath {
     static TARVEX_INLINE void erfc(const double* in, std::size_t len, double* out,
                                    PrefetchStream* = nullptr) {
         for (std::size_t i = 0; i < len; ++i) out[i] = std::erfc(in[i]);
-    }
-    template <class Numerator>
-    static TARVEX_INLINE void divide(std::size_t len, Numerator numerator, ConstantDivisor d,
-                                     double* out) {
-        for (std::size_t i = 0; i < len; ++i) out[i] = numerator(i) / d.divisor;
     }
 };
 
@@ -101,54 +114,30 @@ __m512d _ZGVeN8v_erfc(__m512d);
         for (std::size_t j = 0; j < len - i; ++j) out[i + j] = buf[j];            \
     }
 
-struct Sse2Math {
-    static TARVEX_INLINE void exp(const double* in, std::size_t len, double* out,
-                                  PrefetchStream* ahead = nullptr) {
-        TARVEX_VECTOR_LOOP(2, _mm_loadu_pd, _mm_storeu_pd, _ZGVbN2v_exp)
-    }
-    static TARVEX_INLINE void erfc(const double* in, std::size_t len, double* out,
-                                   PrefetchStream* ahead = nullptr) {
-        TARVEX_VECTOR_LOOP(2, _mm_loadu_pd, _mm_storeu_pd, _ZGVbN2v_erfc)
-    }
-    template <class Numerator>
-    static TARVEX_INLINE void divide(std::size_t len, Numerator numerator, ConstantDivisor d,
-                                     double* out) {
-        ScalarMath::divide(len, numerator, d, out);
-    }
-};
+// One level's exp and erfc of arrays: Lanes arguments per call of the vector
+// functions, the function attributes `Attrs` (the level's target).
+#define TARVEX_LEVEL_MATH(Name, Division, Attrs, Lanes, load, store, exp_fn, erfc_fn) \
+    struct Name : Division {                                                       \
+        static Attrs void exp(const double* in, std::size_t len, double* out,      \
+                              PrefetchStream* ahead = nullptr) {                   \
+            TARVEX_VECTOR_LOOP(Lanes, load, store, exp_fn)                         \
+        }                                                                          \
+        static Attrs void erfc(const double* in, std::size_t len, double* out,     \
+                               PrefetchStream* ahead = nullptr) {                  \
+            TARVEX_VECTOR_LOOP(Lanes, load, store, erfc_fn)                        \
+        }                                                                          \
+    };
+
 #define TARVEX_AVX2 TARVEX_TARGET_AVX2
 #define TARVEX_AVX512 TARVEX_TARGET_AVX512
-struct Avx2Math {
-    static TARVEX_AVX2 void exp(const double* in, std::size_t len, double* out,
-                                PrefetchStream* ahead = nullptr) {
-        TARVEX_VECTOR_LOOP(4, _mm256_loadu_pd, _mm256_storeu_pd, _ZGVdN4v_exp)
-    }
-    static TARVEX_AVX2 void erfc(const double* in, std::size_t len, double* out,
-                                 PrefetchStream* ahead = nullptr) {
-        TARVEX_VECTOR_LOOP(4, _mm256_loadu_pd, _mm256_storeu_pd, _ZGVdN4v_erfc)
-    }
-    template <class Numerator>
-    static TARVEX_INLINE void divide(std::size_t len, Numerator numerator,
-                                                 ConstantDivisor d, double* out) {
-        divide_by_constant(len, numerator, d, out);
-    }
-};
-struct Avx512Math {
-    static TARVEX_AVX512 void exp(const double* in, std::size_t len, double* out,
-                                  PrefetchStream* ahead = nullptr) {
-        TARVEX_VECTOR_LOOP(8, _mm512_loadu_pd, _mm512_storeu_pd, _ZGVeN8v_exp)
-    }
-    static TARVEX_AVX512 void erfc(const double* in, std::size_t len, double* out,
-                                   PrefetchStream* ahead = nullptr) {
-        TARVEX_VECTOR_LOOP(8, _mm512_loadu_pd, _mm512_storeu_pd, _ZGVeN8v_erfc)
-    }
-    template <class Numerator>
-    static TARVEX_INLINE void divide(std::size_t len, Numerator numerator,
-                                                   ConstantDivisor d, double* out) {
-        divide_by_constant(len, numerator, d, out);
-    }
-};
+TARVEX_LEVEL_MATH(Sse2Math, DivisionInstruction, TARVEX_INLINE, 2, _mm_loadu_pd, _mm_storeu_pd,
+                  _ZGVbN2v_exp, _ZGVbN2v_erfc)
+TARVEX_LEVEL_MATH(Avx2Math, MultiplyAddDivision, TARVEX_AVX2, 4, _mm256_loadu_pd,
+                  _mm256_storeu_pd, _ZGVdN4v_exp, _ZGVdN4v_erfc)
+TARVEX_LEVEL_MATH(Avx512Math, MultiplyAddDivision, TARVEX_AVX512, 8, _mm512_loadu_pd,
+                  _mm512_storeu_pd, _ZGVeN8v_exp, _ZGVeN8v_erfc)
 
+#undef TARVEX_LEVEL_MATH
 #undef TARVEX_VECTOR_LOOP
 
 #endif
