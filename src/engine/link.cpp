@@ -6,7 +6,9 @@
 // from the CPU, so the default build still runs on any x86-64 CPU. The
 // arithmetic around it (negation, the logistic quotient, the division by
 // √(2π), the factor 0.5) is the written formula, one correctly rounded
-// operation at a time, in plain loops the compiler vectorises.
+// operation at a time, in plain loops the compiler vectorises (a division by
+// a constant is taken by two multiply-adds where the level has them, with
+// the division's own result: constant_division.hpp).
 //
 // ACCURACY of the vector variants against the scalar exp/erfc of glibc 2.36
 // (2^20 random arguments per interval, and the special values):
@@ -40,11 +42,6 @@ namespace {
 
 #define TARVEX_INLINE inline __attribute__((always_inline))
 
-// One instruction-set level: how exp and erfc of an array are evaluated. The
-// element-wise formulas below are templates over it, inlined into one entry
-// per level compiled for that level (function target attributes), so that
-// the arithmetic around the transcendental calls is vectorised for the same
-// width; the level is chosen at run time from the CPU.
 // How a level divides by a constant (the quotients are the same): with the
 // division instruction, or, on the levels with fused multiply-add, by two
 // multiply-adds (constant_division.hpp).
@@ -63,6 +60,11 @@ struct MultiplyAddDivision {
     }
 };
 
+// One instruction-set level: how exp and erfc of an array are evaluated. The
+// element-wise formulas below are templates over it, inlined into one entry
+// per level compiled for that level (function target attributes), so that
+// the arithmetic around the transcendental calls is vectorised for the same
+// width; the level is chosen at run time from the CPU.
 // `ahead`, when given, is stepped twice per vector of results (see
 // prefetch.hpp); the scalar level leaves it to the hardware.
 struct ScalarMath : DivisionInstruction {
