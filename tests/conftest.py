@@ -1,9 +1,71 @@
-"""Shared test helpers: the shape of a result table and whether the suite runs
-under AddressSanitizer. Duck-typed models are in models.py."""
+"""Shared test helpers: the check that the module under test is the installed
+one, the panic class, a subprocess runner, the shape of a result table and
+whether the suite runs under AddressSanitizer. Inputs (duck-typed models,
+designs, memory layouts) are in models.py; the independent NumPy evaluation
+of the formulas is in reference.py."""
 import functools
+import importlib.metadata
+import importlib.util
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+TESTS = Path(__file__).resolve().parent
 
 TABLE_COLUMNS = ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Conf. Int. Low", "Conf. Int. Hi",
                  "Significance"]
+
+
+def installed_module():
+    """The extension file the installed tarvex distribution records, or None."""
+    try:
+        files = importlib.metadata.distribution("tarvex").files or []
+    except importlib.metadata.PackageNotFoundError:
+        return None
+    for f in files:
+        if len(f.parts) == 1 and f.name.startswith("tarvex") and f.suffix == ".so":
+            return Path(f.locate()).resolve()
+    return None
+
+
+def pytest_configure(config):
+    # The tests are about the built wheel: a tarvex*.so left in the source
+    # tree or the working directory (which `python -m pytest` puts first on
+    # sys.path) would be tested instead, silently.
+    spec = importlib.util.find_spec("tarvex")
+    found = Path(spec.origin).resolve() if spec is not None and spec.origin else None
+    installed = installed_module()
+    if found is None or found != installed:
+        raise pytest.UsageError(
+            f"tarvex would be imported from {found}, not from the installed wheel "
+            f"({installed or 'no tarvex distribution is installed'}) in {sys.prefix}. "
+            "Remove the stray module, or install the wheel (bash tools/setup) and run "
+            "bash tools/run-tests.")
+
+
+@pytest.fixture(scope="session")
+def panic_class():
+    """The module's panic exception class, learnt from a call whose design has
+    one name too few."""
+    import tarvex
+    from models import results
+
+    try:
+        tarvex.mfx(results("Logit", [[0.5, 1.5]], [0.1, 0.2], names=["a"]))
+    except BaseException as e:  # noqa: BLE001 - the panic is what we want
+        return type(e)
+    pytest.fail("a design with a name missing did not panic")
+
+
+def run_python(*args, cwd=TESTS, timeout=300):
+    """Runs this interpreter with the arguments (a program after "-c" is
+    dedented) beside the test helpers, and returns the finished process."""
+    args = [textwrap.dedent(a) if i and args[i - 1] == "-c" else a for i, a in enumerate(args)]
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True,
+                          timeout=timeout, cwd=cwd)
 
 
 @functools.cache

@@ -1,10 +1,9 @@
-"""Duck-typed fitted models: the attributes tarvex reads, nothing more."""
+"""What the tests hand to mfx: duck-typed fitted models (the attributes tarvex
+reads, nothing more), random designs with fixed seeds, the memory layouts an
+ndarray can have, and snapshots that show an input was left unchanged."""
+import tempfile
+
 import numpy as np
-
-
-def model_class(name):
-    """A bare class with the given __name__, standing for statsmodels' model."""
-    return type(name, (), {})
 
 
 class DuckResults:
@@ -12,7 +11,7 @@ class DuckResults:
     inner model's class is named `kind`."""
 
     def __init__(self, kind, X, beta, sigma, names):
-        self.model = model_class(kind)()
+        self.model = type(kind, (), {})()
         self.model.exog = X
         self.model.exog_names = names
         self.params = beta
@@ -23,25 +22,148 @@ class DuckResults:
 
 
 def results(kind, X, beta, sigma=None, names=None):
-    X = np.asarray(X, dtype=float) if not isinstance(X, np.ndarray) else X
-    beta = np.asarray(beta, dtype=float)
+    """A model of the given values (lists are converted; Σ defaults to 0.01·I,
+    the names to x0, x1, ...)."""
+    X = X if isinstance(X, np.ndarray) else np.asarray(X, dtype=float)
     k = X.shape[1]
-    if sigma is None:
-        sigma = np.eye(k) * 0.01
-    if names is None:
-        names = [f"x{j}" for j in range(k)]
-    return DuckResults(kind, X, beta, np.asarray(sigma, dtype=float), list(names))
+    sigma = np.eye(k) * 0.01 if sigma is None else np.asarray(sigma, dtype=float)
+    names = [f"x{j}" for j in range(k)] if names is None else list(names)
+    return DuckResults(kind, X, np.asarray(beta, dtype=float), sigma, names)
 
 
-def duck_results(kind, n, k, seed, names=None, binary_cols=()):
-    """A well-formed model of n rows and k columns with random data."""
+def design(kind, n, k_cont, k_bin=0, *, seed, intercepts=("const",), order="C",
+           shuffle=False):
+    """A random model of n rows: a column of ones per intercept name, k_cont
+    continuous columns c0, c1, ... (normal, sd 1.5), k_bin 0/1 columns b0, b1,
+    ... (P(1) = 0.4), in that order or shuffled; β of magnitude 0.2 to 0.6 with
+    random signs (so no effect is 0); Σ positive definite."""
     rng = np.random.default_rng(seed)
-    X = rng.normal(size=(n, k))
-    for j in binary_cols:
-        X[:, j] = rng.integers(0, 2, size=n)
-    beta = rng.normal(size=k)
-    a = rng.normal(size=(k, k))
-    sigma = a @ a.T * 0.01
-    if names is None:
-        names = [f"x{j}" for j in range(k)]
-    return DuckResults(kind, X, beta, sigma, list(names))
+    columns = [np.ones(n) for _ in intercepts]
+    columns += [rng.normal(scale=1.5, size=n) for _ in range(k_cont)]
+    columns += [(rng.random(n) < 0.4).astype(float) for _ in range(k_bin)]
+    names = [*intercepts, *(f"c{j}" for j in range(k_cont)), *(f"b{j}" for j in range(k_bin))]
+    if shuffle:
+        perm = rng.permutation(len(columns))
+        columns, names = [columns[p] for p in perm], [names[p] for p in perm]
+    X = np.column_stack(columns) if columns else np.zeros((n, 0))
+    X = np.asfortranarray(X) if order == "F" else np.ascontiguousarray(X)
+    k = X.shape[1]
+    beta = rng.uniform(0.2, 0.6, k) * rng.choice([-1.0, 1.0], k)
+    a = rng.standard_normal((k, k)) * 0.05
+    sigma = a @ a.T + np.eye(k) * 1e-3
+    return DuckResults(kind, X, beta, sigma, names)
+
+
+def zero_stride_model(k, names=(), sigma_k=None):
+    """A Logit model of one row and k columns whose X, β and Σ (sigma_k × sigma_k,
+    default k × k) are all views of one double 0: any size, no memory."""
+    zero = np.zeros(1)
+    sigma_k = k if sigma_k is None else sigma_k
+    return DuckResults("Logit", np.broadcast_to(zero, (1, k)), np.broadcast_to(zero, (k,)),
+                       np.broadcast_to(zero, (sigma_k, sigma_k)), list(names))
+
+
+# --- memory layouts ---------------------------------------------------------
+
+class Tagged(np.ndarray):
+    """An ndarray subclass with nothing of its own."""
+
+
+_memmap_dir = tempfile.TemporaryDirectory(prefix="tarvex-tests-")
+_memmaps = []  # kept open for the life of the test process
+
+
+LAYOUTS_2D = ["C", "F", "reversed", "reversed_F", "stepped", "broadcast_row", "broadcast_col",
+              "memmap", "memmap_ro", "subclass", "readonly", "misaligned", "packed",
+              "odd_unit_strides", "misaligned_broadcast_row", "misaligned_broadcast_col"]
+LAYOUTS_1D = ["C", "reversed", "stepped", "broadcast", "memmap", "subclass", "misaligned",
+              "packed", "odd_unit_strides", "misaligned_broadcast"]
+# Layouts that keep every value (the broadcasts repeat one row or column).
+SAME_VALUES_2D = [layout for layout in LAYOUTS_2D if "broadcast" not in layout]
+# Strides NumPy may give an axis of length 1 (never used to step, so any value).
+ODD_STRIDES = [0, -8, 8 * 1_000_003, -(2 ** 40), 2 ** 62]
+
+
+def _memmap(a, mode):
+    path = f"{_memmap_dir.name}/m{len(_memmaps)}.bin"
+    a.tofile(path)
+    m = np.memmap(path, dtype=np.float64, mode=mode, shape=a.shape)
+    _memmaps.append(m)
+    return m
+
+
+def _misaligned(a):
+    raw = np.zeros(a.size * 8 + 1, dtype=np.uint8)
+    view = raw[1:].view(np.float64).reshape(a.shape)  # data address odd
+    view[...] = a
+    return view
+
+
+def lay_out(a, layout):
+    """An array with a's values in the given layout (for the broadcasts: with
+    a's first row or column repeated)."""
+    a = np.ascontiguousarray(a, dtype=np.float64)
+    every_axis = (slice(None, None, -1),) * a.ndim
+    if layout == "C":
+        return a
+    if layout == "F":  # for a matrix, also the transpose of a C array
+        return np.asfortranarray(a)
+    if layout == "reversed":  # negative strides on every axis
+        return np.ascontiguousarray(a[every_axis])[every_axis]
+    if layout == "reversed_F":  # column-major, rows walked backwards
+        return np.asfortranarray(a[::-1])[::-1]
+    if layout == "stepped":
+        big = np.full(tuple(3 * s + 2 for s in a.shape), 7.0)
+        view = big[(slice(1, None, 3),) * a.ndim][tuple(slice(0, s) for s in a.shape)]
+        view[...] = a
+        return view
+    if "broadcast" in layout:  # zero strides: a's first row or column repeated
+        misaligned = layout.startswith("misaligned")
+        if a.size == 0:
+            return _misaligned(a) if misaligned else a
+        one = a[:, :1] if layout.endswith("col") else a[:1]
+        return np.broadcast_to(_misaligned(one) if misaligned else one, a.shape)
+    if layout in ("memmap", "memmap_ro"):
+        return _memmap(a, "r" if layout == "memmap_ro" else "r+") if a.size else a
+    if layout == "subclass":
+        return a.view(Tagged)
+    if layout == "readonly":
+        a = a.copy()
+        a.setflags(write=False)
+        return a
+    if layout == "misaligned":
+        return _misaligned(a)
+    if layout == "packed":  # byte strides that are multiples of 9
+        rec = np.zeros(a.shape, dtype=np.dtype([("pad", "u1"), ("v", "<f8")], align=False))
+        rec["v"] = a
+        return rec["v"]
+    if layout == "odd_unit_strides":
+        strides = tuple(ODD_STRIDES[(a.size + axis) % len(ODD_STRIDES)] if size == 1 else s
+                        for axis, (size, s) in enumerate(zip(a.shape, a.strides)))
+        view = np.lib.stride_tricks.as_strided(a, a.shape, strides, writeable=False)
+        assert view.tobytes() == a.tobytes()
+        return view
+    raise AssertionError(layout)
+
+
+# --- inputs left unchanged --------------------------------------------------
+
+FLAGS = ("c_contiguous", "f_contiguous", "owndata", "writeable", "aligned", "writebackifcopy")
+
+
+def _state(a):
+    root = a
+    while isinstance(root.base, np.ndarray):
+        root = root.base
+    return (a.tobytes(), tuple(getattr(a.flags, f) for f in FLAGS), a.shape, a.strides,
+            a.__array_interface__["data"], root.tobytes())
+
+
+def snapshot(*arrays):
+    """The values, flags, shape, strides and address of each array and its root buffer."""
+    return [(a, _state(a)) for a in arrays]
+
+
+def assert_unchanged(snap):
+    for a, before in snap:
+        assert _state(a) == before

@@ -1,11 +1,15 @@
 """An independent NumPy evaluation of average marginal effects, their
-delta-method standard errors and the reported statistics, straight from the
-formulas (no blocking, no shortcuts), to compare tarvex against."""
+delta-method variances and the reported statistics, straight from the formulas
+(no blocking, no shortcuts), and the assertions that compare a table with it."""
 import math
 
 import numpy as np
+import pandas as pd
+
+from conftest import TABLE_COLUMNS
 
 _erfc = np.vectorize(math.erfc, otypes=[float])
+SQRT_2 = math.sqrt(2.0)
 
 
 def link(kind):
@@ -23,7 +27,7 @@ def link(kind):
             return pdf(z) * (1.0 - 2.0 * cdf(z))
     else:
         def cdf(z):
-            return 0.5 * _erfc(-np.asarray(z, dtype=float) / math.sqrt(2.0))
+            return 0.5 * _erfc(-np.asarray(z, dtype=float) / SQRT_2)
 
         def pdf(z):
             return np.exp(-0.5 * z * z) / math.sqrt(2.0 * math.pi)
@@ -79,19 +83,71 @@ def effects_and_jacobian(kind, beta, X, names, se_method="rust"):
     return ame, jac, jac_terms, sorted(intercepts)
 
 
-def effects_and_se(kind, beta, sigma, X, names, se_method="rust"):
-    """AMEs and standard errors of every column (intercepts included, 0 effect)."""
-    ame, jac, _, intercepts = effects_and_jacobian(kind, beta, X, names, se_method)
+def expected(model, se_method="rust"):
+    """The reference for a model: effects and variances of every column, the
+    scale of the variances' rounding error (|J|·|Σ|·|J|ᵀ without cancellation)
+    and the positions of the reported (non-intercept) columns."""
+    X, beta = np.array(model.model.exog, dtype=float), np.array(model.params, dtype=float)
+    sigma, names = np.array(model.cov_params(), dtype=float), list(model.model.exog_names)
+    n, k = X.shape
+    intercepts = {j for j, name in enumerate(names) if is_intercept_name(name)}
+    reported = [j for j in range(k) if j not in intercepts]
+    if n == 0:  # every effect and variance is 0/0
+        nan = np.full(k, math.nan)
+        return nan, nan, nan, reported
+    ame, jac, jac_terms, _ = effects_and_jacobian(type(model.model).__name__, beta, X, names,
+                                                  se_method)
     with np.errstate(all="ignore"):
-        se = np.sqrt(np.diag(jac @ sigma @ jac.T))
-    return ame, se, intercepts
+        variance = np.diag(jac @ sigma @ jac.T)
+        scale = np.diag(jac_terms @ np.abs(sigma) @ jac_terms.T)
+    return ame, variance, scale, reported
 
 
-def statistics(ame, se):
-    """(z, p, low, high, mark) of one effect, as the table reports them."""
-    if not se > 1e-15:
-        return 0.0, 1.0, ame, ame, ""
-    z = ame / se
-    p = 2.0 * (1.0 - 0.5 * math.erfc(-abs(z) / math.sqrt(2.0))) if not math.isnan(z) else math.nan
+def statistics(a, s):
+    """(z, p, low, high, mark) of an effect a with standard error s, in the
+    arithmetic the table uses: p = 2·(1 - Φ(|z|)), Φ(x) = erfc(-x/√2)/2."""
+    if not s > 1e-15:
+        return 0.0, 1.0, a, a, ""
+    z = a / s
+    p = 2.0 * (1.0 - math.erfc(-abs(z) / SQRT_2) * 0.5)
     mark = "***" if p < 0.01 else "**" if p < 0.05 else "*" if p < 0.1 else ""
-    return z, p, ame - 1.96 * se, ame + 1.96 * se, mark
+    h = 1.96 * s
+    return z, p, a - h, a + h, mark
+
+
+def _same(x, y):
+    return (math.isnan(x) and math.isnan(y)) or x == y
+
+
+def assert_statistics_follow(table):
+    """Every row's z, p, bounds and mark are those of its own effect and
+    standard error, exactly, whatever the values."""
+    assert isinstance(table, pd.DataFrame)
+    assert list(table.columns) == TABLE_COLUMNS
+    for row in table.itertuples(index=False):
+        z, p, low, high, mark = statistics(row[0], row[1])
+        assert all(map(_same, row[2:6], (z, p, low, high))), (row, (z, p, low, high))
+        assert row[6] == mark
+
+
+def assert_matches_reference(table, model, se_method="rust", rtol=1e-12, atol=0.0,
+                             reference=None):
+    """The table's rows, effects and variances against the reference (each
+    variance within rtol of its rounding-error scale), its statistics exact.
+    `reference`: expected(model, se_method), when already at hand."""
+    ame, variance, scale, reported = reference or expected(model, se_method)
+    names = list(model.model.exog_names)
+    assert list(table.index) == [names[j] for j in reported]
+    assert_statistics_follow(table)
+    np.testing.assert_allclose(table["dy/dx"].to_numpy(dtype=float), ame[reported], rtol=rtol,
+                               atol=atol, equal_nan=True)
+    got = table["Std. Err"].to_numpy(dtype=float) ** 2
+    for g, r, t in zip(got, variance[reported], rtol * scale[reported] + 1e-280):
+        if math.isnan(r) and math.isnan(g):  # no rows: 0/0
+            continue
+        if r < -t:  # a negative variance (Σ not semidefinite): NaN
+            assert math.isnan(g), (g, r)
+        elif math.isnan(g):  # one that rounding pushed below zero
+            assert abs(r) <= t, (g, r)
+        else:
+            assert abs(g - r) <= t, (g, r, t)

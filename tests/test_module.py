@@ -1,13 +1,9 @@
 """The module's surface and the error boundary."""
-import os
-import subprocess
-import sys
-import textwrap
-
 import numpy as np
 import pytest
 
 import tarvex
+from conftest import run_python
 from models import results
 
 DOC_BODY = (
@@ -24,13 +20,6 @@ DOC_BODY = (
 )
 
 
-def run_python(code):
-    # Run beside this file so that the test helpers import.
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120,
-                          cwd=os.path.dirname(os.path.abspath(__file__)))
-
-
 def test_surface():
     assert tarvex.__all__ == ["mfx"]
     assert tarvex.__doc__ == ""
@@ -44,7 +33,7 @@ def test_surface():
 
 
 def test_import_starts_no_thread_and_imports_neither_numpy_nor_pandas():
-    out = run_python("""
+    out = run_python("-c", """
         import os, sys
         before = len(os.listdir('/proc/self/task'))
         import tarvex
@@ -58,7 +47,7 @@ def test_import_starts_no_thread_and_imports_neither_numpy_nor_pandas():
 
 
 def test_second_initialisation_is_refused():
-    out = run_python("""
+    out = run_python("-c", """
         import sys, tarvex
         first = tarvex
         import tarvex
@@ -80,21 +69,13 @@ def mismatched_names_model():
     return results("Logit", X, [0.1, 0.2, 0.3], names=["a", "b"])
 
 
-def test_panic_is_a_base_exception_with_its_message_and_one_class():
-    caught = []
-    for _ in range(2):
-        with pytest.raises(BaseException) as info:
-            try:
-                tarvex.mfx(mismatched_names_model())
-            except Exception:  # must not catch the panic
-                pytest.fail("the panic exception was caught as an Exception")
-        caught.append(info.value)
-    first, second = caught
-    assert type(first).__name__ == "PanicException"
-    assert not isinstance(first, Exception)
-    assert type(first) is type(second)
-    assert str(first) == "index out of bounds: the len is 2 but the index is 2"
-    assert first.args == ("index out of bounds: the len is 2 but the index is 2",)
+def test_panic_is_a_base_exception_with_its_message_and_one_class(panic_class):
+    assert panic_class.__name__ == "PanicException"
+    assert issubclass(panic_class, BaseException) and not issubclass(panic_class, Exception)
+    for _ in range(2):  # the same class every time
+        with pytest.raises(panic_class) as info:
+            tarvex.mfx(mismatched_names_model())
+        assert info.value.args == ("index out of bounds: the len is 2 but the index is 2",)
     # The interpreter and the module go on working.
     ok = tarvex.mfx(results("Logit", [[0.5, 1.0], [1.5, 0.0], [-1.0, 1.0]], [0.2, 0.4]))
     assert list(ok.index) == ["x0", "x1"]
@@ -114,13 +95,7 @@ def test_exception_of_the_model_passes_unchanged_with_traceback():
     assert "params" in frames
 
 
-def test_panic_coming_back_from_python_is_resumed():
-    try:
-        tarvex.mfx(mismatched_names_model())
-    except BaseException as e:  # noqa: B036 - the panic derives from BaseException
-        panic = e
-    panic_class = type(panic)
-
+def test_panic_coming_back_from_python_is_resumed(panic_class):
     model = results("Probit", [[0.5], [1.5]], [0.3])
 
     def cov_params():
@@ -134,7 +109,7 @@ def test_panic_coming_back_from_python_is_resumed():
 
 
 def test_missing_pandas_raises_module_not_found():
-    out = run_python("""
+    out = run_python("-c", """
         import sys
         from models import results
         sys.modules['pandas'] = None

@@ -4,8 +4,6 @@ import importlib.metadata
 import inspect
 import io
 import re
-import subprocess
-import sys
 import tempfile
 from contextlib import redirect_stdout
 from pathlib import Path
@@ -14,16 +12,14 @@ import pytest
 from packaging.requirements import Requirement
 
 import tarvex
+from conftest import run_python
 
 ROOT = Path(__file__).resolve().parents[1]
 MODULE_PATH = Path(tarvex.__file__)
 
 
 def test_help_shows_signature_and_docstring():
-    proc = subprocess.run(
-        [sys.executable, "-c", "import tarvex; help(tarvex.mfx)"],
-        capture_output=True, text=True, timeout=60,
-    )
+    proc = run_python("-c", "import tarvex; help(tarvex.mfx)", timeout=60)
     assert proc.returncode == 0, proc.stderr
     lines = [line.strip() for line in proc.stdout.splitlines()]
     assert any(re.fullmatch(r"mfx\(model, chunk_size=\S+, se_method=\S+\)", line) for line in lines), proc.stdout

@@ -12,18 +12,10 @@ import statsmodels.api as sm
 
 import tarvex
 from conftest import under_asan
-from models import DuckResults, duck_results
+from models import DuckResults, design, zero_stride_model
 
 CALLS = 1000
 DataFrame = pd.DataFrame  # the class, whatever a test puts in its place
-
-
-def panic_class():
-    try:
-        tarvex.mfx(DuckResults("Logit", np.zeros((1, 1)), np.zeros(2), np.eye(1), ["a"]))
-    except BaseException as e:  # noqa: BLE001 - the panic is what we want
-        return type(e)
-    raise AssertionError("no panic")
 
 
 class RaisingParams(DuckResults):
@@ -55,10 +47,9 @@ class FailingNames:
 
 
 def model_with(**changes):
-    """A well-formed duck model (Probit, 30 × 3, a binary column) with some
-    parts replaced."""
-    m = duck_results("Probit", 30, 3, seed=11, names=["const", "d", "x"], binary_cols=(1,))
-    m.model.exog[:, 0] = 1.0
+    """A well-formed model (Probit, 30 × 3: const, c0, b0) with some parts
+    replaced."""
+    m = design("Probit", 30, 1, 1, seed=11)
     cls = changes.pop("cls", None)
     if cls is not None:
         m.__class__ = cls
@@ -88,7 +79,7 @@ def safe_attr(obj, name):
         return None
 
 
-def tracked(model, *extra):
+def tracked(panic_class, model, *extra):
     """Every object a call can reach through the model, plus `extra`: those
     only the test holds (exact counts), and shared ones that other code may
     touch once in a while (classes, interned names)."""
@@ -104,7 +95,7 @@ def tracked(model, *extra):
     objs.extend(extra)
     shared = [type(model.model).__name__, TypeError, ValueError, OverflowError, MemoryError,
               RuntimeError, KeyError, LookupError, UnicodeEncodeError, ModuleNotFoundError,
-              panic_class(), tarvex.mfx, pd.DataFrame, pd]
+              panic_class, tarvex.mfx, pd.DataFrame, pd]
     # Small ints and one-character strs are process-wide singletons.
     shared += [o for o in objs if isinstance(o, (int, str)) and is_singleton(o)]
     own = [o for o in objs if o is not None and not any(o is s for s in shared)]
@@ -127,8 +118,6 @@ def call(args, kwargs):
         pass
 
 
-HUGE_K = 300_000
-zero_row = np.zeros(1)
 
 CHUNK = 10 ** 6  # an int object of its own, not a cached small int
 SE = "".join(["s", "m"])  # a str object of its own
@@ -172,17 +161,14 @@ PATHS = {
     "too few names": (lambda: model_with(exog_names=["const", "d"]), (), {}, "panic"),
     "too many names": (lambda: model_with(exog_names=["const", "d", "x", "y"]), (), {},
                        "panic"),
-    "k x k too large": (lambda: model_with(
-        exog=np.broadcast_to(zero_row, (1, HUGE_K)), exog_names=[],
-        params=np.broadcast_to(zero_row, (HUGE_K,)),
-        sigma=np.broadcast_to(zero_row, (HUGE_K, HUGE_K))), (), {}, MemoryError),
+    "k x k too large": (lambda: zero_stride_model(300_000), (), {}, MemoryError),
     "DataFrame raises": (lambda: model_with(), (), {}, ValueError, refuse_frames),
     "pandas missing": (lambda: model_with(), (), {}, ModuleNotFoundError, hide_pandas),
 }
 
 
 @pytest.mark.parametrize("path", list(PATHS))
-def test_references_unchanged_after_many_calls(path, capfd, monkeypatch):
+def test_references_unchanged_after_many_calls(path, capfd, monkeypatch, panic_class):
     factory, args, kwargs, expected, *setup = PATHS[path]
     model = factory()
     for prepare in setup:
@@ -191,13 +177,13 @@ def test_references_unchanged_after_many_calls(path, capfd, monkeypatch):
     try:
         tarvex.mfx(*full_args, **kwargs)
     except BaseException as e:  # noqa: BLE001 - checked against the expected outcome
-        outcome = "panic" if type(e) is panic_class() else type(e)
+        outcome = "panic" if type(e) is panic_class else type(e)
         del e
     else:
         outcome = None
     assert outcome == expected
 
-    own, shared = tracked(model, *args, *kwargs.values())
+    own, shared = tracked(panic_class, model, *args, *kwargs.values())
     before, before_shared = refcounts(own), refcounts(shared)
     for _ in range(CALLS):
         call(full_args, kwargs)
@@ -243,8 +229,7 @@ def rss_bytes():
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 @pytest.mark.skipif(under_asan(), reason="AddressSanitizer's quarantine holds freed memory")
 def test_resident_memory_flat_over_many_small_calls():
-    model = duck_results("Logit", 20, 4, seed=9, names=["const", "a", "b", "c"],
-                         binary_cols=(3,))
+    model = design("Logit", 20, 2, 1, seed=9)
     for _ in range(5_000):  # warm up pandas' and the allocator's caches
         tarvex.mfx(model)
     gc.collect()

@@ -1,11 +1,11 @@
 """The installed type stub: mypy reads it from site-packages and it matches the module."""
 import importlib.metadata
 import re
-import subprocess
-import sys
 import textwrap
 
 import pytest
+
+from conftest import run_python
 
 pytest.importorskip("mypy", reason="mypy is part of the test extra")
 try:
@@ -44,10 +44,8 @@ SNIPPET = textwrap.dedent(
 
 def run_mypy(tmp_path, *args):
     # Run outside the source tree, so that the stub comes from site-packages.
-    return subprocess.run(
-        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), *args],
-        cwd=tmp_path, capture_output=True, text=True, timeout=600,
-    )
+    return run_python("-m", "mypy", "--cache-dir", str(tmp_path / "cache"), *args,
+                      cwd=tmp_path, timeout=600)
 
 
 def test_mypy_checks_calls_against_the_installed_stub(tmp_path):
@@ -64,8 +62,5 @@ def test_mypy_checks_calls_against_the_installed_stub(tmp_path):
 def test_stubtest_finds_the_stub_consistent_with_the_module(tmp_path):
     # stubtest imports the compiled module and compares every name and the
     # text signature of mfx with the stub.
-    proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "tarvex"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=600,
-    )
+    proc = run_python("-m", "mypy.stubtest", "tarvex", cwd=tmp_path, timeout=600)
     assert proc.returncode == 0, proc.stdout + proc.stderr
