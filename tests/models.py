@@ -1,9 +1,11 @@
 """What the tests hand to mfx: duck-typed fitted models (the attributes tarvex
-reads, nothing more), random designs with fixed seeds, the memory layouts an
-ndarray can have, and snapshots that show an input was left unchanged."""
+reads, nothing more), random designs with fixed seeds, calls that must fail,
+the memory layouts an ndarray can have, and snapshots that show an input was
+left unchanged."""
 import tempfile
 
 import numpy as np
+import pandas as pd
 
 
 class DuckResults:
@@ -61,6 +63,110 @@ def zero_stride_model(k, names=(), sigma_k=None):
     sigma_k = k if sigma_k is None else sigma_k
     return DuckResults("Logit", np.broadcast_to(zero, (1, k)), np.broadcast_to(zero, (k,)),
                        np.broadcast_to(zero, (sigma_k, sigma_k)), list(names))
+
+
+# --- calls that must fail ---------------------------------------------------
+
+def small_model(kind="Logit", **changes):
+    """A well-formed model of four rows (const, x, d) with some attributes
+    replaced: params, sigma, cov_params (a function), and the inner model's
+    exog and exog_names."""
+    X = np.array([[1.0, 0.5, 1.0], [1.0, -1.2, 0.0], [1.0, 2.0, 1.0], [1.0, 0.1, 0.0]])
+    sigma = [[0.04, 0.01, 0.0], [0.01, 0.09, 0.02], [0.0, 0.02, 0.16]]
+    m = results(kind, X, [0.2, 0.7, -0.4], sigma, ["const", "x", "d"])
+    for key, value in changes.items():
+        setattr(m.model if key.startswith("exog") else m, key, value)
+    return m
+
+
+def _raise(error):
+    def raising():
+        raise error
+    return raising
+
+
+CHUNK = 10 ** 6  # an int object of its own, not a cached small int
+SE = "".join(["s", "m"])  # a str object of its own
+MODEL = object()  # stands for the call's model among its keyword arguments
+PANIC = "panic"  # stands for the module's panic class
+NOT_ARRAY = "object cannot be converted to 'PyArray<T, D>'"
+MATMUL = "are not compatible for matrix multiplication"
+
+# name -> (changes to small_model(), or None for a call without a model;
+#          further positional arguments; keyword arguments;
+#          the exception type; its message, or None where it is not tarvex's)
+BAD_CALLS = {
+    "four positional": ({}, (CHUNK, SE, 4000), {}, TypeError,
+                        "mfx() takes from 1 to 3 positional arguments but 4 were given"),
+    "model twice": ({}, (), {"model": MODEL}, TypeError,
+                    "mfx() got multiple values for argument 'model'"),
+    "chunk_size twice": ({}, (CHUNK,), {"chunk_size": CHUNK}, TypeError,
+                         "mfx() got multiple values for argument 'chunk_size'"),
+    # An unknown keyword that is not the last one.
+    "unknown keyword": ({}, (), {"chunksize": 2, "se_method": SE}, TypeError,
+                        "mfx() got an unexpected keyword argument 'chunksize'"),
+    "no arguments": (None, (), {}, TypeError,
+                     "mfx() missing 1 required positional argument: 'model'"),
+    "no model": (None, (), {"chunk_size": 3}, TypeError,
+                 "mfx() missing 1 required positional argument: 'model'"),
+    "chunk_size float": ({}, (2.0,), {}, TypeError,
+                         "argument 'chunk_size': 'float' object cannot be interpreted as an integer"),
+    # Arguments are converted before the model is looked at.
+    "chunk_size str": (None, (object(),), {"chunk_size": "x"}, TypeError,
+                       "argument 'chunk_size': 'str' object cannot be interpreted as an integer"),
+    "chunk_size negative": ({}, (-CHUNK,), {}, OverflowError, None),
+    "chunk_size 2^64": ({}, (2 ** 64,), {}, OverflowError, None),
+    "chunk_size zero": ({}, (0,), {}, ValueError, "chunk_size must be at least 1"),
+    "se_method bytes": ({}, (), {"se_method": b"sm"}, TypeError,
+                        "argument 'se_method': 'bytes' object cannot be converted to 'PyString'"),
+    "se_method case": ({}, (), {"se_method": "Rust"}, ValueError,
+                       "se_method must be 'rust' or 'sm', got 'Rust'"),
+    "se_method space": ({}, (), {"se_method": "sm "}, ValueError,
+                        "se_method must be 'rust' or 'sm', got 'sm '"),
+    "se_method empty": ({}, (), {"se_method": ""}, ValueError,
+                        "se_method must be 'rust' or 'sm', got ''"),
+    "se_method surrogate": ({}, (), {"se_method": "\ud800"}, UnicodeEncodeError, None),
+    "model kind": ({"kind": "Tobit"}, (), {}, ValueError,
+                   "ame: only Logit or Probit supported, got Tobit"),
+    "cov_params raises": ({"cov_params": _raise(ArithmeticError("singular"))}, (), {},
+                          ArithmeticError, "singular"),
+    # Arrays are taken as they are, never cast.
+    "X int64": ({"exog": np.zeros((4, 3), np.int64)}, (), {}, TypeError, f"'ndarray' {NOT_ARRAY}"),
+    "X float32": ({"exog": np.zeros((4, 3), np.float32)}, (), {}, TypeError,
+                  f"'ndarray' {NOT_ARRAY}"),
+    "X big-endian": ({"exog": np.zeros((4, 3), ">f8")}, (), {}, TypeError, f"'ndarray' {NOT_ARRAY}"),
+    "X list": ({"exog": np.zeros((4, 3)).tolist()}, (), {}, TypeError, f"'list' {NOT_ARRAY}"),
+    "X 3-d": ({"exog": np.zeros((4, 3, 1))}, (), {}, TypeError, f"'ndarray' {NOT_ARRAY}"),
+    "beta 2-d": ({"params": np.zeros((3, 1))}, (), {}, TypeError, f"'ndarray' {NOT_ARRAY}"),
+    "beta float32": ({"params": np.zeros(3, np.float32)}, (), {}, TypeError,
+                     f"'ndarray' {NOT_ARRAY}"),
+    "beta object": ({"params": np.zeros(3, object)}, (), {}, TypeError, f"'ndarray' {NOT_ARRAY}"),
+    "sigma 1-d": ({"sigma": np.zeros(9)}, (), {}, TypeError, f"'ndarray' {NOT_ARRAY}"),
+    "names str": ({"exog_names": "const"}, (), {}, TypeError, "Can't extract `str` to `Vec`"),
+    "names None": ({"exog_names": None}, (), {}, TypeError,
+                   "'NoneType' object cannot be converted to 'Sequence'"),
+    "name not str": ({"exog_names": ["const", 1, "d"]}, (), {}, TypeError,
+                     "'int' object cannot be converted to 'PyString'"),
+    "frame with integer labels": ({"exog": pd.DataFrame(np.ones((4, 3)))}, (), {}, TypeError,
+                                  "'int' object cannot be converted to 'PyString'"),
+    "beta too short": ({"params": np.ones(2)}, (), {}, PANIC, f"4 \u00d7 3 and 2 \u00d7 1 {MATMUL}"),
+    "beta too long": ({"params": np.ones(4)}, (), {}, PANIC, f"4 \u00d7 3 and 4 \u00d7 1 {MATMUL}"),
+    "sigma too small": ({"sigma": np.eye(2)}, (), {}, PANIC, f"3 \u00d7 3 and 2 \u00d7 2 {MATMUL}"),
+    "name missing": ({"exog_names": ["const", "x"]}, (), {}, PANIC,
+                     "index out of bounds: the len is 2 but the index is 2"),
+    "name too many": ({"exog_names": ["const", "x", "d", "e"]}, (), {}, PANIC,
+                      "assertion failed: index < dim"),
+}
+
+
+def bad_call(name):
+    """(args, kwargs, exception type, message) of BAD_CALLS[name], with a fresh model."""
+    changes, args, kwargs, error, message = BAD_CALLS[name]
+    if changes is None:
+        return args, kwargs, error, message
+    model = small_model(**changes)
+    kwargs = {key: model if value is MODEL else value for key, value in kwargs.items()}
+    return (model, *args), kwargs, error, message
 
 
 # --- memory layouts ---------------------------------------------------------

@@ -12,7 +12,8 @@ import statsmodels.api as sm
 
 import tarvex
 from conftest import under_asan
-from models import DuckResults, design, zero_stride_model
+from models import (BAD_CALLS, CHUNK, PANIC, SE, DuckResults, bad_call, design, small_model,
+                    zero_stride_model)
 
 CALLS = 1000
 DataFrame = pd.DataFrame  # the class, whatever a test puts in its place
@@ -24,9 +25,10 @@ class RaisingParams(DuckResults):
         raise RuntimeError("params unavailable")
 
 
-class RaisingCov(DuckResults):
-    def cov_params(self):
-        raise KeyError("cov")
+def raising_params():
+    m = small_model()
+    m.__class__ = RaisingParams
+    return m
 
 
 class FailingNames:
@@ -46,24 +48,6 @@ class FailingNames:
         raise LookupError("names source broke")
 
 
-def model_with(**changes):
-    """A well-formed model (Probit, 30 × 3: const, c0, b0) with some parts
-    replaced."""
-    m = design("Probit", 30, 1, 1, seed=11)
-    cls = changes.pop("cls", None)
-    if cls is not None:
-        m.__class__ = cls
-    kind = changes.pop("kind", None)
-    if kind is not None:
-        m.model.__class__ = type(kind, (), {})
-    for key, value in changes.items():
-        if key in ("exog", "exog_names"):
-            setattr(m.model, key, value)
-        else:
-            setattr(m, key, value)
-    return m
-
-
 def statsmodels_result():
     rng = np.random.default_rng(5)
     X = pd.DataFrame({"const": 1.0, "a": rng.normal(size=80), "d": rng.integers(0, 2, 80)},
@@ -79,23 +63,26 @@ def safe_attr(obj, name):
         return None
 
 
-def tracked(panic_class, model, *extra):
-    """Every object a call can reach through the model, plus `extra`: those
-    only the test holds (exact counts), and shared ones that other code may
-    touch once in a while (classes, interned names)."""
-    objs = [model, model.model, type(model.model), safe_attr(model, "params"),
-            getattr(model, "sigma", None), model.model.exog]
-    names = model.model.exog_names
-    objs.append(names)
-    if isinstance(names, (list, tuple)):
-        objs.extend(names)
-    exog = model.model.exog
-    if isinstance(exog, DataFrame):
-        objs.append(exog.columns)
-    objs.extend(extra)
-    shared = [type(model.model).__name__, TypeError, ValueError, OverflowError, MemoryError,
-              RuntimeError, KeyError, LookupError, UnicodeEncodeError, ModuleNotFoundError,
-              panic_class, tarvex.mfx, pd.DataFrame, pd]
+def tracked(panic_class, *given):
+    """Every object a call can reach through its arguments: those only the
+    test holds (exact counts), and shared ones that other code may touch once
+    in a while (classes, interned names)."""
+    objs, shared = [], [TypeError, ValueError, OverflowError, MemoryError, RuntimeError,
+                        ArithmeticError, LookupError, UnicodeEncodeError, ModuleNotFoundError,
+                        panic_class, tarvex.mfx, pd.DataFrame, pd]
+    for obj in given:
+        objs.append(obj)
+        inner = safe_attr(obj, "model")
+        if inner is None:
+            continue
+        shared.append(type(inner).__name__)
+        names, exog = safe_attr(inner, "exog_names"), safe_attr(inner, "exog")
+        objs += [inner, type(inner), safe_attr(obj, "params"), getattr(obj, "sigma", None), exog,
+                 names]
+        if isinstance(names, (list, tuple)):
+            objs.extend(names)
+        if isinstance(exog, DataFrame):
+            objs.append(exog.columns)
     # Small ints and one-character strs are process-wide singletons.
     shared += [o for o in objs if isinstance(o, (int, str)) and is_singleton(o)]
     own = [o for o in objs if o is not None and not any(o is s for s in shared)]
@@ -119,9 +106,6 @@ def call(args, kwargs):
 
 
 
-CHUNK = 10 ** 6  # an int object of its own, not a cached small int
-SE = "".join(["s", "m"])  # a str object of its own
-
 def refuse_frames(monkeypatch):
     def data_frame(**kwargs):
         raise ValueError("no tables today")
@@ -132,61 +116,47 @@ def hide_pandas(monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", None)  # import raises ModuleNotFoundError
 
 
-# name -> (model factory, extra positional args, keyword args, expected exception,
-#          optional set-up of the environment)
+# Outcomes beyond the calls that must fail (models.BAD_CALLS):
+# name -> (model factory, further positional args, keyword args, expected
+#          exception, optional set-up of the environment)
 PATHS = {
-    "success": (lambda: model_with(), (CHUNK,), {"se_method": SE}, None),
+    "success": (small_model, (CHUNK,), {"se_method": SE}, None),
     "statsmodels pandas": (statsmodels_result, (), {"se_method": SE}, None),
-    "too many positional": (lambda: model_with(), (CHUNK, SE, 4000), {}, TypeError),
-    "unexpected keyword": (lambda: model_with(), (), {"chunk": 1, "se_method": SE}, TypeError),
-    "duplicate argument": (lambda: model_with(), (CHUNK,), {"chunk_size": CHUNK}, TypeError),
-    "chunk_size float": (lambda: model_with(), (2.5,), {}, TypeError),
-    "chunk_size negative": (lambda: model_with(), (-CHUNK,), {}, OverflowError),
-    "chunk_size zero": (lambda: model_with(), (0,), {}, ValueError),
-    "se_method bytes": (lambda: model_with(), (), {"se_method": b"sm"}, TypeError),
-    "se_method unknown": (lambda: model_with(), (), {"se_method": "RUST"}, ValueError),
-    "se_method surrogate": (lambda: model_with(), (), {"se_method": "\ud800"},
-                            UnicodeEncodeError),
-    "model kind": (lambda: model_with(kind="Tobit"), (), {}, ValueError),
-    "params raises": (lambda: model_with(cls=RaisingParams), (), {}, RuntimeError),
-    "params float32": (lambda: model_with(params=np.zeros(3, np.float32)), (), {}, TypeError),
-    "cov_params raises": (lambda: model_with(cls=RaisingCov), (), {}, KeyError),
-    "exog int64": (lambda: model_with(exog=np.zeros((4, 3), np.int64)), (), {}, TypeError),
-    "names str": (lambda: model_with(exog_names="abc"), (), {}, TypeError),
-    "name not str": (lambda: model_with(exog_names=["const", 1, "x"]), (), {}, TypeError),
-    "names iteration": (lambda: model_with(exog_names=FailingNames(["const", "d", "x"])), (),
+    "params raises": (raising_params, (), {}, RuntimeError),
+    "names iteration": (lambda: small_model(exog_names=FailingNames(["const", "x", "d"])), (),
                         {}, LookupError),
-    "beta too long": (lambda: model_with(params=np.zeros(4)), (), {}, "panic"),
-    "sigma wrong shape": (lambda: model_with(sigma=np.eye(2)), (), {}, "panic"),
-    "too few names": (lambda: model_with(exog_names=["const", "d"]), (), {}, "panic"),
-    "too many names": (lambda: model_with(exog_names=["const", "d", "x", "y"]), (), {},
-                       "panic"),
     "k x k too large": (lambda: zero_stride_model(300_000), (), {}, MemoryError),
-    "DataFrame raises": (lambda: model_with(), (), {}, ValueError, refuse_frames),
-    "pandas missing": (lambda: model_with(), (), {}, ModuleNotFoundError, hide_pandas),
+    "DataFrame raises": (small_model, (), {}, ValueError, refuse_frames),
+    "pandas missing": (small_model, (), {}, ModuleNotFoundError, hide_pandas),
 }
 
 
-@pytest.mark.parametrize("path", list(PATHS))
+def path_call(path):
+    if path in BAD_CALLS:
+        args, kwargs, error, _ = bad_call(path)
+        return args, kwargs, error, ()
+    factory, args, kwargs, error, *setup = PATHS[path]
+    return (factory(), *args), kwargs, error, setup
+
+
+@pytest.mark.parametrize("path", [*PATHS, *BAD_CALLS])
 def test_references_unchanged_after_many_calls(path, capfd, monkeypatch, panic_class):
-    factory, args, kwargs, expected, *setup = PATHS[path]
-    model = factory()
+    args, kwargs, expected, setup = path_call(path)
     for prepare in setup:
         prepare(monkeypatch)
-    full_args = (model, *args)
     try:
-        tarvex.mfx(*full_args, **kwargs)
+        tarvex.mfx(*args, **kwargs)
     except BaseException as e:  # noqa: BLE001 - checked against the expected outcome
-        outcome = "panic" if type(e) is panic_class else type(e)
+        outcome = PANIC if type(e) is panic_class else type(e)
         del e
     else:
         outcome = None
     assert outcome == expected
 
-    own, shared = tracked(panic_class, model, *args, *kwargs.values())
+    own, shared = tracked(panic_class, *args, *kwargs.values())
     before, before_shared = refcounts(own), refcounts(shared)
     for _ in range(CALLS):
-        call(full_args, kwargs)
+        call(args, kwargs)
     after, after_shared = refcounts(own), refcounts(shared)
     capfd.readouterr()  # panics report to stderr on every call
     assert after == before, [(repr(o)[:60], b, a) for o, b, a in zip(own, before, after)
@@ -201,7 +171,7 @@ def test_created_table_inputs_are_owned_only_by_the_table(monkeypatch):
     # arguments, every dict, list, float and str tarvex built must be held
     # exactly once: by its container.
     monkeypatch.setattr(pd, "DataFrame", lambda **kwargs: kwargs)
-    kwargs = tarvex.mfx(model_with(), se_method="sm")
+    kwargs = tarvex.mfx(design("Probit", 30, 1, 1, seed=11), se_method="sm")
     # Counts below: the container, the loop or local name, getrefcount's argument.
     assert sys.getrefcount(kwargs) == 2
     assert list(kwargs) == ["data", "index"]
