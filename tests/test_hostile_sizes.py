@@ -51,10 +51,10 @@ def physical_memory():
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
 def test_square_state_beyond_physical_memory_refused_before_allocating():
-    # Four k × k matrices of doubles just beyond the machine's memory: the
-    # allocator could grant them (memory is overcommitted), but filling them
-    # would get the process killed.
-    k = math.isqrt(physical_memory() // 32) + 1
+    # One k × k matrix of doubles is already beyond the machine's memory (the
+    # pass holds several): the allocator could grant them (memory is
+    # overcommitted), but filling them would get the process killed.
+    k = math.isqrt(physical_memory() // 8) + 1
     out = run_isolated(f"""
         try:
             tarvex.mfx(zero_stride_model({k}))
