@@ -105,7 +105,6 @@ def call(args, kwargs):
         pass
 
 
-
 def refuse_frames(monkeypatch):
     def data_frame(**kwargs):
         raise ValueError("no tables today")
