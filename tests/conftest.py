@@ -60,11 +60,12 @@ def panic_class():
     pytest.fail("a design with a name missing did not panic")
 
 
-def run_python(*args, cwd=TESTS, timeout=300):
-    """Runs this interpreter with the arguments (a program after "-c" is
-    dedented) beside the test helpers, and returns the finished process."""
-    args = [textwrap.dedent(a) if i and args[i - 1] == "-c" else a for i, a in enumerate(args)]
-    return subprocess.run([sys.executable, *args], capture_output=True, text=True,
+def run_python(code=None, *, args=(), cwd=TESTS, timeout=120):
+    """Runs a fresh interpreter on the program `code` (dedented), or with the
+    command-line arguments `args` (e.g. -m mypy ...), beside the test helpers
+    unless told otherwise; returns the finished process (output as text)."""
+    program = ["-c", textwrap.dedent(code)] if code is not None else []
+    return subprocess.run([sys.executable, *program, *args], capture_output=True, text=True,
                           timeout=timeout, cwd=cwd)
 
 
@@ -76,3 +77,4 @@ def under_asan():
             return "libasan" in f.read()
     except OSError:
         return False
+

@@ -56,13 +56,12 @@ def design(kind, n, k_cont, k_bin=0, *, seed, intercepts=("const",), order="C",
     return DuckResults(kind, X, beta, sigma, names)
 
 
-def zero_stride_model(k, names=(), sigma_k=None):
-    """A Logit model of one row and k columns whose X, β and Σ (sigma_k × sigma_k,
-    default k × k) are all views of one double 0: any size, no memory."""
+def zero_stride_model(k):
+    """A Logit model of one row and k columns named "x" whose X, β and Σ are
+    all views of one double 0: any size, no memory."""
     zero = np.zeros(1)
-    sigma_k = k if sigma_k is None else sigma_k
     return DuckResults("Logit", np.broadcast_to(zero, (1, k)), np.broadcast_to(zero, (k,)),
-                       np.broadcast_to(zero, (sigma_k, sigma_k)), list(names))
+                       np.broadcast_to(zero, (k, k)), ["x"] * k)
 
 
 # --- calls that must fail ---------------------------------------------------

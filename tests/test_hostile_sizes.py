@@ -11,15 +11,9 @@ from conftest import run_python, under_asan
 from models import design, zero_stride_model
 
 
-# k = 2^32 + 1: k·k overflows 64 bits (NumPy cannot even make the k × k Σ view,
-# and the size check comes before Σ's shape is looked at).
-@pytest.mark.parametrize("k, names, sigma_k", [(300_000, [], 300_000),
-                                               (300_000, ["x"] * 300_000, 300_000),
-                                               (2 ** 32 + 1, ["x"], 1)])
-def test_unallocatable_square_state_raises_memory_error_and_process_goes_on(k, names,
-                                                                            sigma_k):
+def test_unallocatable_square_state_raises_memory_error_and_process_goes_on():
     with pytest.raises(MemoryError):
-        tarvex.mfx(zero_stride_model(k, names, sigma_k))
+        tarvex.mfx(zero_stride_model(300_000))
     assert list(tarvex.mfx(design("Probit", 10, 2, seed=1)).index) == ["c0", "c1"]
 
 
@@ -40,7 +34,7 @@ def small_call_works():
 
 
 def run_isolated(body):
-    done = run_python("-c", SUBPROCESS_PRELUDE + textwrap.dedent(body), timeout=120)
+    done = run_python(SUBPROCESS_PRELUDE + textwrap.dedent(body))
     assert done.returncode == 0, done.stderr
     return done.stdout
 

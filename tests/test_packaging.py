@@ -19,7 +19,7 @@ MODULE_PATH = Path(tarvex.__file__)
 
 
 def test_help_shows_signature_and_docstring():
-    proc = run_python("-c", "import tarvex; help(tarvex.mfx)", timeout=60)
+    proc = run_python("import tarvex; help(tarvex.mfx)", timeout=60)
     assert proc.returncode == 0, proc.stderr
     lines = [line.strip() for line in proc.stdout.splitlines()]
     assert any(re.fullmatch(r"mfx\(model, chunk_size=\S+, se_method=\S+\)", line) for line in lines), proc.stdout

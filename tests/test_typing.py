@@ -44,7 +44,7 @@ SNIPPET = textwrap.dedent(
 
 def run_mypy(tmp_path, *args):
     # Run outside the source tree, so that the stub comes from site-packages.
-    return run_python("-m", "mypy", "--cache-dir", str(tmp_path / "cache"), *args,
+    return run_python(args=["-m", "mypy", "--cache-dir", str(tmp_path / "cache"), *args],
                       cwd=tmp_path, timeout=600)
 
 
@@ -62,5 +62,5 @@ def test_mypy_checks_calls_against_the_installed_stub(tmp_path):
 def test_stubtest_finds_the_stub_consistent_with_the_module(tmp_path):
     # stubtest imports the compiled module and compares every name and the
     # text signature of mfx with the stub.
-    proc = run_python("-m", "mypy.stubtest", "tarvex", cwd=tmp_path, timeout=600)
+    proc = run_python(args=["-m", "mypy.stubtest", "tarvex"], cwd=tmp_path, timeout=600)
     assert proc.returncode == 0, proc.stdout + proc.stderr
