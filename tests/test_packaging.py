@@ -1,7 +1,5 @@
 """The installed distribution: help text, stub files, declared dependency ranges, README examples."""
-import ast
 import importlib.metadata
-import inspect
 import io
 import re
 import tempfile
@@ -28,22 +26,10 @@ def test_help_shows_signature_and_docstring():
     assert "--" not in lines  # the signature header is not repeated as text
 
 
-def test_runtime_signature():
-    params = inspect.signature(tarvex.mfx).parameters
-    assert list(params) == ["model", "chunk_size", "se_method"]
-    assert params["model"].default is inspect.Parameter.empty
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params.values())
-
-
 def test_module_is_a_single_extension_with_one_public_name():
     # The stub files must not turn tarvex into a package or add names to it.
     assert MODULE_PATH.suffix == ".so" and MODULE_PATH.parent.name != "tarvex"
-    assert [name for name in vars(tarvex) if not name.startswith("__")] == ["mfx"]
     assert not hasattr(tarvex, "PanicException")
-
-
-def stub_tree(path):
-    return ast.parse(path.read_text(), filename=str(path))
 
 
 @pytest.mark.parametrize("relative", ["tarvex.pyi", "tarvex-stubs/__init__.pyi"])
@@ -53,29 +39,6 @@ def test_stub_installed_from_the_source_copy(relative):
     assert installed.read_bytes() == (ROOT / "tarvex.pyi").read_bytes()
     recorded = {str(f) for f in importlib.metadata.files("tarvex")}
     assert relative in recorded
-
-
-def test_stub_declares_only_mfx_matching_the_runtime_parameters():
-    tree = stub_tree(MODULE_PATH.parent / "tarvex.pyi")
-    defined = []
-    for node in tree.body:
-        if isinstance(node, (ast.Import, ast.ImportFrom)):
-            modules = [node.module] if isinstance(node, ast.ImportFrom) else [a.name for a in node.names]
-            assert set(modules) <= {"typing", "pandas"}, ast.dump(node)
-        elif isinstance(node, ast.FunctionDef):
-            defined.append(node.name)
-            func = node
-        elif isinstance(node, ast.Assign):
-            defined.extend(t.id for t in node.targets)
-            assert ast.literal_eval(node.value) == tarvex.__all__
-        elif not (isinstance(node, ast.Expr) and isinstance(node.value, ast.Constant)):
-            pytest.fail(f"unexpected statement in the stub: {ast.dump(node)}")
-    assert sorted(defined) == ["__all__", "mfx"]
-    args = func.args
-    assert [a.arg for a in args.args] == list(inspect.signature(tarvex.mfx).parameters)
-    assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg)
-    assert len(args.defaults) == 2  # chunk_size and se_method are optional, model is not
-    assert ast.unparse(func.returns) == "pd.DataFrame"
 
 
 def declared_requirements():
