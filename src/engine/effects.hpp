@@ -5,7 +5,8 @@
 // xb_i = x_i·β:
 //   continuous j: AME_j = β_j · (1/n) Σ_i f(xb_i)
 //   binary j:     AME_j = (1/n) Σ_i [F(xb_i + (1 - x_ij)β_j) - F(xb_i - x_ij β_j)]
-// Intercept columns get no effect. The Jacobian J[j][c] = ∂AME_j/∂β_c is
+// Intercept columns get no effect; binary (dummy) columns are those that hold
+// only 0.0 and 1.0, continuous ones the rest. The Jacobian J[j][c] = ∂AME_j/∂β_c is
 // accumulated as sums over the observations (divided by n later):
 //   binary j, c = j:      Σ_i f(xb1_i)
 //   binary j, c ≠ j:      Σ_i (f(xb1_i) - f(xb0_i)) x_ic
@@ -34,21 +35,21 @@ bool lowercase_equals(const std::string& utf8, const char* target);
 // Positions whose name, lower-cased, is "const" or "intercept".
 std::vector<std::size_t> find_intercepts(const std::vector<std::string>& names);
 
-// Named, non-intercept columns whose values are all exactly 0.0 or 1.0.
-std::vector<std::size_t> find_binary_columns(const std::vector<std::string>& names, MatrixView x,
-                                             const std::vector<std::size_t>& intercept_idx);
-
 struct MarginalEffects {
-    Vector ame;          // k averaged effects, 0 at intercept positions
-    Vector jac_sum;      // k·k Jacobian sums of the chosen gradient form, row-major
+    Vector ame;           // k averaged effects, 0 at intercept positions
+    Vector jac_sum;       // k·k Jacobian sums of the chosen gradient form, row-major
     std::uint64_t n = 0;  // rows of X
-    std::vector<std::size_t> intercept_idx;
 };
 
-// Walks X in blocks of block_len rows (block_len >= 1) and returns the effects
-// and the Jacobian sums of the selected form.
+// The effects of the columns of X and the Jacobian sums of the selected
+// form, in one pass over X in blocks of block_len rows (block_len >= 1 when X
+// has rows). The first `named_columns` columns are the model's named
+// regressors (more names than columns is a broken input: it panics); those
+// at the positions `intercepts` get no effect; the other named columns that
+// hold only 0.0 and 1.0 are dummies, every remaining column is continuous.
 MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, MatrixView x,
-                                         const std::vector<std::string>& names,
+                                         std::size_t named_columns,
+                                         const std::vector<std::size_t>& intercepts,
                                          std::uint64_t block_len, SeMethod se_method);
 
 }  // namespace tarvex

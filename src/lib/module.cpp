@@ -71,10 +71,11 @@ void check_square_state_fits(std::size_t k) {
 PyRef mfx_impl(const MfxInputs& in) {
     const std::size_t k = in.x.cols;
     check_square_state_fits(k);
-    const MarginalEffects effects = average_marginal_effects(in.kind, in.beta, in.x, in.names,
-                                                             in.block_len, in.se_method);
+    const std::vector<std::size_t> intercepts = find_intercepts(in.names);
+    const MarginalEffects effects = average_marginal_effects(
+        in.kind, in.beta, in.x, in.names.size(), intercepts, in.block_len, in.se_method);
     const Vector se = delta_method_se(effects.jac_sum, effects.n, k, in.sigma);
-    const EffectRows rows = build_effect_rows(k, effects.ame, se, effects.intercept_idx, in.names);
+    const EffectRows rows = build_effect_rows(k, effects.ame, se, intercepts, in.names);
     return build_result_table(rows);
 }
 
