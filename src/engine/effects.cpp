@@ -13,41 +13,6 @@
 
 namespace tarvex {
 
-bool lowercase_equals(const std::string& utf8, const char* target) {
-    // Only one code point outside ASCII has a full lower-case mapping made of
-    // ASCII letters: U+212A KELVIN SIGN → "k" (the test suite checks this over
-    // all of Unicode). So folding ASCII upper case, mapping U+212A to 'k' and
-    // refusing every other non-ASCII code point is the full Unicode
-    // lower-casing, as far as equality with an ASCII word is concerned.
-    static constexpr char kelvin_sign[] = "\xE2\x84\xAA";
-    std::size_t t = 0;
-    for (std::size_t i = 0; i < utf8.size();) {
-        char lowered;
-        const auto byte = static_cast<unsigned char>(utf8[i]);
-        if (byte < 0x80) {
-            lowered = (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte - 'A' + 'a')
-                                                   : static_cast<char>(byte);
-            i += 1;
-        } else if (utf8.compare(i, 3, kelvin_sign) == 0) {
-            lowered = 'k';
-            i += 3;
-        } else {
-            return false;
-        }
-        if (target[t] == '\0' || target[t] != lowered) return false;
-        ++t;
-    }
-    return target[t] == '\0';
-}
-
-std::vector<std::size_t> find_intercepts(const std::vector<std::string>& names) {
-    std::vector<std::size_t> intercept_idx;
-    for (std::size_t p = 0; p < names.size(); ++p)
-        if (lowercase_equals(names[p], "const") || lowercase_equals(names[p], "intercept"))
-            intercept_idx.push_back(p);
-    return intercept_idx;
-}
-
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -119,20 +84,17 @@ struct ColumnClasses {
 };
 
 // Classes of the k = x.cols columns, judged on the rows of x. The
-// intercepts (positions among the names) are marked in a table, so that the
-// classification is linear in the number of names. A non-intercept name past
-// the last column of X is a broken input that no later step could make sense
-// of.
-ColumnClasses classify_columns(MatrixView x, std::size_t named_columns,
-                               const std::vector<std::size_t>& intercepts) {
-    std::vector<unsigned char> is_intercept(std::max(x.cols, named_columns), 0);
-    for (std::size_t p : intercepts) is_intercept[p] = 1;
-    std::vector<std::size_t> candidates;
-    for (std::size_t p = 0; p < named_columns; ++p) {
-        if (is_intercept[p]) continue;
-        if (p >= x.cols) panic("assertion failed: index < dim");
-        candidates.push_back(p);
+// intercepts are marked in a table, so that the classification is linear in
+// k; a position past the last column is a broken input.
+ColumnClasses classify_columns(MatrixView x, const std::vector<std::size_t>& intercepts) {
+    std::vector<unsigned char> is_intercept(x.cols, 0);
+    for (std::size_t p : intercepts) {
+        if (p >= x.cols) panic_index_out_of_bounds(x.cols, p);
+        is_intercept[p] = 1;
     }
+    std::vector<std::size_t> candidates;
+    for (std::size_t p = 0; p < x.cols; ++p)
+        if (!is_intercept[p]) candidates.push_back(p);
 
     ColumnClasses classes;
     classes.dummies = zero_one_columns(x, std::move(candidates));
@@ -492,13 +454,15 @@ MarginalEffects TiledPass::result(std::uint64_t n) {
 }
 
 // One pass over X in blocks [0, c), [c, 2c), ..., the last one ending at n,
-// each walked in tiles of at most tile_rows(k) rows. With `confirm_dummies`,
+// each walked in tiles of at most tile_rows(k) rows, with `between_tiles`
+// (when given) called before each tile. With `confirm_dummies`,
 // every tile also checks that the dummy columns hold only 0.0 and 1.0 in its
 // rows, and the pass gives up (returns nothing) at the first tile where one
 // does not.
 std::optional<MarginalEffects> run_pass(ModelKind kind, SeMethod se_method, VectorView beta,
                                         MatrixView x, const ColumnClasses& columns,
-                                        std::uint64_t block_len, bool confirm_dummies) {
+                                        std::uint64_t block_len, bool confirm_dummies,
+                                        BetweenTiles between_tiles) {
     const std::size_t n = x.rows;
     const std::size_t k = x.cols;
     if (n == 0) {
@@ -517,8 +481,9 @@ std::optional<MarginalEffects> run_pass(ModelKind kind, SeMethod se_method, Vect
     for (std::size_t start = 0; start < n;) {
         const std::size_t end = block_len >= n - start ? n : start + block_len;
         for (std::size_t t0 = start; t0 < end;) {
+            // Between tiles: the one place where the pass may be stopped.
+            if (between_tiles != nullptr) between_tiles();
             const std::size_t t1 = std::min(end, t0 + tile_capacity);
-            // Between tiles: the one place where the pass may stop early.
             if (!pass.add_tile(x.row_block(t0, t1), confirm_dummies)) return std::nullopt;
             t0 = t1;
         }
@@ -536,17 +501,17 @@ std::optional<MarginalEffects> run_pass(ModelKind kind, SeMethod se_method, Vect
 // its first rows almost always, the columns are classified by a full scan and
 // the pass starts over. Either way the classification is that of a full scan.
 MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, MatrixView x,
-                                         std::size_t named_columns,
                                          const std::vector<std::size_t>& intercepts,
-                                         std::uint64_t block_len, SeMethod se_method) {
+                                         std::uint64_t block_len, SeMethod se_method,
+                                         BetweenTiles between_tiles) {
     const std::size_t first_tile = std::min(x.rows, tile_rows(x.cols));
-    const ColumnClasses from_first_tile =
-        classify_columns(x.row_block(0, first_tile), named_columns, intercepts);
+    const ColumnClasses from_first_tile = classify_columns(x.row_block(0, first_tile), intercepts);
     if (auto effects = run_pass(kind, se_method, beta, x, from_first_tile, block_len,
-                                first_tile < x.rows))
+                                first_tile < x.rows, between_tiles))
         return std::move(*effects);
-    const ColumnClasses from_all_rows = classify_columns(x, named_columns, intercepts);
-    return std::move(*run_pass(kind, se_method, beta, x, from_all_rows, block_len, false));
+    const ColumnClasses from_all_rows = classify_columns(x, intercepts);
+    return std::move(
+        *run_pass(kind, se_method, beta, x, from_all_rows, block_len, false, between_tiles));
 }
 
 }  // namespace tarvex

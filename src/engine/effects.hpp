@@ -18,7 +18,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "engine/link.hpp"
@@ -28,28 +27,24 @@ namespace tarvex {
 
 enum class SeMethod { Rust, Sm };
 
-// True when the UTF-8 text, lower-cased with the full Unicode mapping, equals
-// the lower-case ASCII word `target`.
-bool lowercase_equals(const std::string& utf8, const char* target);
-
-// Positions whose name, lower-cased, is "const" or "intercept".
-std::vector<std::size_t> find_intercepts(const std::vector<std::string>& names);
-
 struct MarginalEffects {
     Vector ame;           // k averaged effects, 0 at intercept positions
     Vector jac_sum;       // k·k Jacobian sums of the chosen gradient form, row-major
     std::uint64_t n = 0;  // rows of X
 };
 
+// Run between two tiles of the pass, a few hundred microseconds of work apart
+// at most; it may throw to abandon the pass, which then leaves nothing behind.
+using BetweenTiles = void (*)();
+
 // The effects of the columns of X and the Jacobian sums of the selected
 // form, in one pass over X in blocks of block_len rows (block_len >= 1 when X
-// has rows). The first `named_columns` columns are the model's named
-// regressors (more names than columns is a broken input: it panics); those
-// at the positions `intercepts` get no effect; the other named columns that
-// hold only 0.0 and 1.0 are dummies, every remaining column is continuous.
+// has rows). The columns at the positions `intercepts` (below k) get no
+// effect; the other columns that hold only 0.0 and 1.0 are dummies, the rest
+// continuous.
 MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, MatrixView x,
-                                         std::size_t named_columns,
                                          const std::vector<std::size_t>& intercepts,
-                                         std::uint64_t block_len, SeMethod se_method);
+                                         std::uint64_t block_len, SeMethod se_method,
+                                         BetweenTiles between_tiles = nullptr);
 
 }  // namespace tarvex

@@ -232,45 +232,45 @@ TARVEX_INLINE void logit_cdf_pdf_piece(const double* z, std::size_t len, double*
     }
 }
 
-// The entries, one piece at a time; the kind is tested once per piece.
+// Φ and φ at the same points.
+template <class M>
+TARVEX_INLINE void probit_cdf_pdf_piece(const double* z, std::size_t len, double* cdf_out,
+                                        double* pdf_out) {
+    probit_cdf_piece<M>(z, len, cdf_out);
+    probit_pdf_piece<M>(z, len, pdf_out);
+}
+
+// The entries: z[0..len) one piece at a time, each output array advanced
+// alongside; the kind is tested once per piece.
+template <auto logit_piece, auto probit_piece, class... Out>
+TARVEX_INLINE void over_pieces(ModelKind kind, const double* z, std::size_t len, Out*... out) {
+    for (std::size_t i = 0; i < len; i += piece) {
+        const std::size_t m = std::min(piece, len - i);
+        if (kind == ModelKind::Logit)
+            logit_piece(z + i, m, (out + i)...);
+        else
+            probit_piece(z + i, m, (out + i)...);
+    }
+}
 
 template <IsaLevel L>
 TARVEX_INLINE void cdf_body(ModelKind kind, const double* z, std::size_t len, double* out) {
     using M = typename LevelMath<L>::type;
-    for (std::size_t i = 0; i < len; i += piece) {
-        const std::size_t m = std::min(piece, len - i);
-        if (kind == ModelKind::Logit)
-            logit_cdf_piece<M>(z + i, m, out + i);
-        else
-            probit_cdf_piece<M>(z + i, m, out + i);
-    }
+    over_pieces<logit_cdf_piece<M>, probit_cdf_piece<M>>(kind, z, len, out);
 }
 
 template <IsaLevel L>
 TARVEX_INLINE void pdf_body(ModelKind kind, const double* z, std::size_t len, double* out) {
     using M = typename LevelMath<L>::type;
-    for (std::size_t i = 0; i < len; i += piece) {
-        const std::size_t m = std::min(piece, len - i);
-        if (kind == ModelKind::Logit)
-            logit_pdf_piece<M>(z + i, m, out + i);
-        else
-            probit_pdf_piece<M>(z + i, m, out + i);
-    }
+    over_pieces<logit_pdf_piece<M>, probit_pdf_piece<M>>(kind, z, len, out);
 }
 
 template <IsaLevel L>
 TARVEX_INLINE void cdf_pdf_body(ModelKind kind, const double* z, std::size_t len,
                                 double* cdf_out, double* pdf_out) {
     using M = typename LevelMath<L>::type;
-    for (std::size_t i = 0; i < len; i += piece) {
-        const std::size_t m = std::min(piece, len - i);
-        if (kind == ModelKind::Logit) {
-            logit_cdf_pdf_piece<M>(z + i, m, cdf_out + i, pdf_out + i);
-        } else {
-            probit_cdf_piece<M>(z + i, m, cdf_out + i);
-            probit_pdf_piece<M>(z + i, m, pdf_out + i);
-        }
-    }
+    over_pieces<logit_cdf_pdf_piece<M>, probit_cdf_pdf_piece<M>>(kind, z, len, cdf_out,
+                                                                 pdf_out);
 }
 
 }  // namespace
