@@ -6,6 +6,7 @@ of the formulas is in reference.py."""
 import functools
 import importlib.metadata
 import importlib.util
+import os
 import subprocess
 import sys
 import textwrap
@@ -60,13 +61,20 @@ def panic_class():
     pytest.fail("a design with a name missing did not panic")
 
 
-def run_python(code=None, *, args=(), cwd=TESTS, timeout=120):
+def run_python(code=None, *, args=(), cwd=TESTS, env=None, timeout=120):
     """Runs a fresh interpreter on the program `code` (dedented), or with the
     command-line arguments `args` (e.g. -m mypy ...), beside the test helpers
-    unless told otherwise; returns the finished process (output as text)."""
+    unless told otherwise, with the environment variables in `env` set (or
+    removed, where None); returns the finished process (output as text)."""
     program = ["-c", textwrap.dedent(code)] if code is not None else []
+    environ = dict(os.environ)
+    for name, value in (env or {}).items():
+        if value is None:
+            environ.pop(name, None)
+        else:
+            environ[name] = value
     return subprocess.run([sys.executable, *program, *args], capture_output=True, text=True,
-                          timeout=timeout, cwd=cwd)
+                          timeout=timeout, cwd=cwd, env=environ)
 
 
 @functools.cache
