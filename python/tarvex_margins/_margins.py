@@ -209,7 +209,8 @@ def _formula_pass(model: FittedModel, variables, data, chunk):
 
 
 def _frame_columns(model, data):
-    source = data if data is not None else model.frame
+    """The names a formula's factors may refer to: the fitting frame's columns."""
+    source = model.frame if model.frame is not None else data
     return list(getattr(source, "columns", []))
 
 
