@@ -59,6 +59,15 @@ def _is_plain(code: str, name: str) -> bool:
     return code == name or code == f'Q("{name}")' or code == f"Q('{name}')"
 
 
+def _level_variable(code: str, available: set):
+    """The variable whose value is the level of a categorical factor written
+    `v`, `C(v)` or `C(v, ...)`; None for any other expression."""
+    node = ast.parse(code.strip(), mode="eval").body
+    if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id == "C" and node.args:
+        node = node.args[0]
+    return node.id if isinstance(node, ast.Name) and node.id in available else None
+
+
 @dataclass(frozen=True)
 class ColumnFactor:
     factor: Any
@@ -114,6 +123,10 @@ class FormulaStructure:
         self.info = info
         available = set(map(str, data_columns))
         self.factor_vars = {f: frozenset(_names_in(f.code) & available) for f in info.factor_infos}
+        # Categorical factors that are a variable itself: their level codes are
+        # read from the variable directly (patsy's own conversion is per element).
+        self.level_source = {f: _level_variable(f.code, available) for f, fi in info.factor_infos.items()
+                             if fi.type == "categorical" and _level_variable(f.code, available)}
         self.columns = _column_factors(info)
         order = {}
         for c, parts in enumerate(self.columns):
@@ -135,15 +148,15 @@ class FormulaStructure:
         categorical = [f for f in self.factors_of(name)
                        if self.info.factor_infos[f].type == "categorical"]
         if categorical:
-            plain = [f for f in categorical if f.code.strip() == name
-                     or f.code.replace(" ", "").startswith(f"C({name}")] or categorical
+            plain = [f for f in categorical if self.level_source.get(f) == name] or categorical
             levels = tuple(self.info.factor_infos[plain[0]].categories)
             ref = _reference_level(self.info, plain[0])
             return Variable(name, "contrast", columns, (levels[ref],) + levels[:ref] + levels[ref + 1:])
         if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
             levels = tuple(sorted(pd.unique(values)))
             return Variable(name, "contrast", columns, levels)
-        if values.isin([0, 1]).all():
+        numbers = np.asarray(values)
+        if ((numbers == 0) | (numbers == 1)).all():
             return Variable(name, "contrast", columns, (0, 1))
         return Variable(name, "slope", columns)
 
@@ -168,6 +181,13 @@ class BlockColumns:
         from patsy.categorical import categorical_to_int
 
         finfo = self.structure.info.factor_infos[factor]
+        source = self.structure.level_source.get(factor)
+        if source is not None:
+            codes = pd.Categorical(data[source], categories=list(finfo.categories)).codes
+            if (codes < 0).any():
+                raise ValueError(f"{source} holds levels the model was not fitted with "
+                                 f"(it knows {list(finfo.categories)})")
+            return codes
         raw = factor.eval(finfo.state, data)
         if finfo.type == "categorical":
             return categorical_to_int(raw, finfo.categories, NAAction(), origin=factor)

@@ -257,17 +257,20 @@ def _formula_blocks(structure, frame, chosen, layout, scales, chunk, design, off
 
 
 def _fill_changed(cols: BlockColumns, chosen, layout: Layout, scales, changed) -> None:
-    """Each estimate's changed columns for one block (see Layout)."""
+    """Each estimate's changed columns for one block (see Layout); the
+    reference level's columns are built once per variable and copied."""
     e = 0
     for var in chosen:
         width = len(var.columns)
+        first = layout.first[e]
         if var.kind == "slope":
-            first = layout.first[e]
             cols.derivative(var, scales[var.name], changed[:, first:first + width])
             e += 1
             continue
+        reference = changed[:, first + width:first + 2 * width]
+        cols.at_level(var, var.levels[0], reference)
         for level in var.levels[1:]:
             first = layout.first[e]
             cols.at_level(var, level, changed[:, first:first + width])
-            cols.at_level(var, var.levels[0], changed[:, first + width:first + 2 * width])
+            changed[:, first + width:first + 2 * width] = reference
             e += 1

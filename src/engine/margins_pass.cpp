@@ -4,7 +4,7 @@
 // estimate its row values m_i (summed at once into S) and the coefficient
 // g_i of x_i in w_i·∂m_i/∂β (a column of the tile's coefficient matrix G),
 // with the terms of the changed columns summed straight into T; finally
-// T += Gᵀ·X_tile for all estimates in one product. The tile is short enough
+// T += Gᵀ·X_tile, one dot product of contiguous columns per (estimate, column). The tile is short enough
 // for every temporary to stay in the first-level caches.
 #include "engine/margins_pass.hpp"
 
@@ -66,17 +66,17 @@ struct TileBuffers {
         : eta(tile_rows), weight(tile_rows), density(tile_rows), density_deriv(tile_rows),
           eta_a(tile_rows), eta_b(tile_rows), cdf_a(tile_rows), pdf_a(tile_rows),
           cdf_b(tile_rows), pdf_b(tile_rows), row_coef(tile_rows * estimates),
-          gradient_tile(k * estimates) {}
+          columns(tile_rows * k) {}
     Vector eta, weight, density, density_deriv;
     Vector eta_a, eta_b, cdf_a, pdf_a, cdf_b, pdf_b;
-    Vector row_coef;       // G: rows × estimates, row-major
-    Vector gradient_tile;  // Gᵀ·X: k × estimates, row-major (estimate fastest)
+    Vector row_coef;  // G, column by column: G_ie at [e·tile_rows + i]
+    Vector columns;   // the tile's columns of X, when X's columns are strided
 };
 
 // Slope: m_i = f_i·s_i with s_i = Σ_c D_ic·β_c; G_ie = w_i·f′_i·s_i; the changed
 // columns add Σ_i w_i·f_i·D_ic to T_e,c. Returns Σ_i w_i·m_i.
 double slope_tile(const MarginsBlock& tile, VectorView beta, const EstimateLayout& est,
-                  std::size_t e, std::size_t n_est, TileBuffers& buf, double* gradient_row) {
+                  std::size_t e, TileBuffers& buf, double* gradient_row) {
     const std::size_t rows = tile.design.rows;
     double effect = 0.0;
     for (std::size_t i = 0; i < rows; ++i) {
@@ -85,7 +85,7 @@ double slope_tile(const MarginsBlock& tile, VectorView beta, const EstimateLayou
             s += tile.changed(i, est.first + c) * beta[static_cast<std::size_t>(tile.design_col[est.first + c])];
         const double wf = buf.weight[i] * buf.density[i];
         effect += wf * s;
-        buf.row_coef[i * n_est + e] = buf.weight[i] * buf.density_deriv[i] * s;
+        buf.row_coef[e * tile_rows + i] = buf.weight[i] * buf.density_deriv[i] * s;
     }
     for (std::size_t c = 0; c < est.width; ++c) {
         const VectorView d = tile.changed.column(est.first + c);
@@ -115,8 +115,8 @@ void shifted_predictor(const MarginsBlock& tile, VectorView beta, std::size_t fi
 // columns add Σ_i w_i·(f^a_i·(x^a_ic − x_ic) − f^b_i·(x^b_ic − x_ic)) to T_e,c,
 // so that in all T_e gets Σ_i w_i·(f^a_i·x^a_i − f^b_i·x^b_i). Returns Σ_i w_i·m_i.
 double contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
-                     const EstimateLayout& est, std::size_t e, std::size_t n_est,
-                     TileBuffers& buf, double* gradient_row) {
+                     const EstimateLayout& est, std::size_t e, TileBuffers& buf,
+                     double* gradient_row) {
     const std::size_t rows = tile.design.rows;
     const std::size_t first_b = est.first + est.width;
     shifted_predictor(tile, beta, est.first, est.width, buf.eta.data(), buf.eta_a.data());
@@ -126,7 +126,7 @@ double contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
     double effect = 0.0;
     for (std::size_t i = 0; i < rows; ++i) {
         effect += buf.weight[i] * (buf.cdf_a[i] - buf.cdf_b[i]);
-        buf.row_coef[i * n_est + e] = buf.weight[i] * (buf.pdf_a[i] - buf.pdf_b[i]);
+        buf.row_coef[e * tile_rows + i] = buf.weight[i] * (buf.pdf_a[i] - buf.pdf_b[i]);
     }
     for (std::size_t c = 0; c < est.width; ++c) {
         const std::size_t j = static_cast<std::size_t>(tile.design_col[est.first + c]);
@@ -141,31 +141,38 @@ double contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
     return effect;
 }
 
-// gradient_tile[j·E + e] = Σ_i G_ie·X_ij: Gᵀ·X for all estimates at once, the
-// estimates innermost (contiguous in both G and the result).
-void coefficients_times_design(MatrixView design, const double* row_coef, std::size_t n_est,
-                               double* gradient_tile) {
+// Σ_i a_i·b_i with four independent partial sums (the compiler keeps them in
+// vector registers; the order of the additions is fixed, so results are
+// reproducible).
+double dot(const double* a, const double* b, std::size_t n) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += a[i] * b[i];
+        s1 += a[i + 1] * b[i + 1];
+        s2 += a[i + 2] * b[i + 2];
+        s3 += a[i + 3] * b[i + 3];
+    }
+    for (; i < n; ++i) s0 += a[i] * b[i];
+    return (s0 + s1) + (s2 + s3);
+}
+
+// T_e,j += Σ_i G_ie·X_ij for every estimate e and column j: Gᵀ·X_tile as dot
+// products of contiguous columns (the tile's columns of X are copied into
+// `columns` first unless they are contiguous already).
+void add_coefficients_times_design(MatrixView design, const double* row_coef, std::size_t n_est,
+                                   double* columns, double* gradient_sum) {
     const std::size_t rows = design.rows, k = design.cols;
-    std::fill(gradient_tile, gradient_tile + k * n_est, 0.0);
-    if (design.col_stride == 1) {
-        for (std::size_t i = 0; i < rows; ++i) {
-            const double* g = row_coef + i * n_est;
-            for (std::size_t j = 0; j < k; ++j) {
-                const double x = design(i, j);
-                double* out = gradient_tile + j * n_est;
-                for (std::size_t e = 0; e < n_est; ++e) out[e] += g[e] * x;
-            }
-        }
-    } else {
-        for (std::size_t j = 0; j < k; ++j) {
+    for (std::size_t j = 0; j < k; ++j) {
+        const double* x = columns + j * rows;
+        if (design.row_stride == 1) {
+            x = design.column(j).data;
+        } else {
             const VectorView col = design.column(j);
-            double* out = gradient_tile + j * n_est;
-            for (std::size_t i = 0; i < rows; ++i) {
-                const double* g = row_coef + i * n_est;
-                const double x = col[i];
-                for (std::size_t e = 0; e < n_est; ++e) out[e] += g[e] * x;
-            }
+            for (std::size_t i = 0; i < rows; ++i) columns[j * rows + i] = col[i];
         }
+        for (std::size_t e = 0; e < n_est; ++e)
+            gradient_sum[e * k + j] += dot(row_coef + e * tile_rows, x, rows);
     }
 }
 
@@ -185,12 +192,11 @@ void accumulate_tile(BinaryLink link, VectorView beta, const MarginsBlock& tile,
         double* gradient_row = sums.gradient_sum + e * k;
         const EstimateLayout& est = estimates[e];
         sums.effect_sum[e] += est.kind == EstimateKind::Slope
-            ? slope_tile(tile, beta, est, e, n_est, buf, gradient_row)
-            : contrast_tile(link, tile, beta, est, e, n_est, buf, gradient_row);
+            ? slope_tile(tile, beta, est, e, buf, gradient_row)
+            : contrast_tile(link, tile, beta, est, e, buf, gradient_row);
     }
-    coefficients_times_design(tile.design, buf.row_coef.data(), n_est, buf.gradient_tile.data());
-    for (std::size_t e = 0; e < n_est; ++e)
-        for (std::size_t j = 0; j < k; ++j) sums.gradient_sum[e * k + j] += buf.gradient_tile[j * n_est + e];
+    add_coefficients_times_design(tile.design, buf.row_coef.data(), n_est, buf.columns.data(),
+                                  sums.gradient_sum);
 }
 
 }  // namespace
