@@ -161,8 +161,23 @@ class FormulaStructure:
         return Variable(name, "slope", columns)
 
 
-def _level_series(values: pd.Series, level) -> pd.Series:
+def block_column(values: pd.Series):
+    """A variable's values as the factors see them in a block: a NumPy array for
+    numbers (cheaper to evaluate than a Series), the Series itself otherwise
+    (so that categorical dtypes and their levels are kept)."""
+    if pd.api.types.is_numeric_dtype(values) and not pd.api.types.is_bool_dtype(values):
+        return values.to_numpy()
+    return values
+
+
+def _take(values, rows):
+    return values[rows] if isinstance(values, np.ndarray) else values.iloc[rows]
+
+
+def _level_column(values, level):
     """The column with every row set to `level`, keeping its dtype."""
+    if isinstance(values, np.ndarray):
+        return np.full(len(values), level, dtype=values.dtype)
     return pd.Series(level, index=values.index, dtype=values.dtype)
 
 
@@ -216,7 +231,7 @@ class BlockColumns:
 
     def at_level(self, variable: Variable, level, out: np.ndarray) -> None:
         """out[:, i] = design column variable.columns[i] with the variable at `level`."""
-        data = self._with(variable.name, _level_series(self.block[variable.name], level))
+        data = self._with(variable.name, _level_column(self.block[variable.name], level))
         moved = {f: self._evaluate(f, data) for f in self.structure.factors_of(variable.name)}
         for i, c in enumerate(variable.columns):
             out[:, i] = self._product(self.structure.columns[c],
@@ -264,8 +279,8 @@ class BlockColumns:
         `values`; NaN in the rows whose values it refuses (a spline's data
         outside its outer knots), found by halving the rows."""
         block = self.block
-        data = {key: col.iloc[rows] for key, col in block.items()} if rows.size != _block_rows(block) else dict(block)
-        data[name] = pd.Series(values, index=data[name].index)
+        data = {key: _take(col, rows) for key, col in block.items()} if rows.size != _block_rows(block) else dict(block)
+        data[name] = values
         try:
             return self._evaluate(factor, data)
         except Exception:

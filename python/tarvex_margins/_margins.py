@@ -7,7 +7,7 @@ from typing import Optional, Sequence, Union
 import numpy as np
 import pandas as pd
 
-from ._formula import BlockColumns, FormulaStructure, Variable
+from ._formula import BlockColumns, FormulaStructure, Variable, block_column
 from ._model import FittedModel, read_model
 from ._pass import CONTRAST, SLOPE, Block, EstimateSpec, Layout, accumulate, layout_of
 from ._table import effect_table
@@ -248,7 +248,7 @@ def _formula_blocks(structure, frame, chosen, layout, scales, chunk, design, off
             block_design = np.asarray(block_design)
         else:
             block_design = design[start:stop]
-        cols = BlockColumns(structure, {name: rows[name] for name in structure.variables})
+        cols = BlockColumns(structure, {name: block_column(rows[name]) for name in structure.variables})
         changed = np.empty((stop - start, layout.n_changed), order="F")
         _fill_changed(cols, chosen, layout, scales, changed)
         yield Block(block_design, changed,
