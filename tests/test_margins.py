@@ -177,3 +177,22 @@ def test_engine_releases_the_interpreter_lock_and_threads_agree():
         tables = list(pool.map(lambda _: margins(res), range(4)))
     for table in tables:
         pd.testing.assert_frame_equal(table, expected)
+
+
+def test_formulaic_engine_gives_the_patsy_table():
+    formula = pytest.importorskip("statsmodels.formula")
+    if not hasattr(getattr(formula, "options", None), "formula_engine"):
+        pytest.skip("this statsmodels has only patsy")
+    pytest.importorskip("formulaic")
+    df = DF.assign(g=DF.g.astype("category"))
+    text = "y ~ x + I(x**2) + x:z + np.log(z) + C(g, Treatment('south')) + x:C(g) + t"
+    tables = {}
+    for engine in ("patsy", "formulaic"):
+        formula.options.formula_engine = engine
+        try:
+            tables[engine] = margins(fit(text, df), chunk_size=250).set_index(["term", "contrast"])
+        finally:
+            formula.options.formula_engine = "patsy"
+    pd.testing.assert_index_equal(tables["patsy"].index, tables["formulaic"].index)
+    np.testing.assert_allclose(tables["formulaic"].estimate, tables["patsy"].estimate, rtol=1e-9)
+    np.testing.assert_allclose(tables["formulaic"].std_error, tables["patsy"].std_error, rtol=1e-7)

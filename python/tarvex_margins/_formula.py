@@ -152,13 +152,28 @@ class FormulaStructure:
             levels = tuple(self.info.factor_infos[plain[0]].categories)
             ref = _reference_level(self.info, plain[0])
             return Variable(name, "contrast", columns, (levels[ref],) + levels[:ref] + levels[ref + 1:])
-        if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
-            levels = tuple(sorted(pd.unique(values)))
-            return Variable(name, "contrast", columns, levels)
-        numbers = np.asarray(values)
-        if ((numbers == 0) | (numbers == 1)).all():
-            return Variable(name, "contrast", columns, (0, 1))
-        return Variable(name, "slope", columns)
+        return classify_by_values(name, columns, values)
+
+    def build_design(self, rows: pd.DataFrame) -> np.ndarray:
+        from patsy import build_design_matrices
+
+        (design,) = build_design_matrices([self.info], rows, NA_action="raise")
+        return np.asarray(design)
+
+    def block_columns(self, block: dict) -> "BlockColumns":
+        return BlockColumns(self, block)
+
+
+def classify_by_values(name, columns, values: pd.Series) -> Variable:
+    """A variable no categorical factor codes: non-numeric (strings, bool)
+    gives contrasts of its sorted values against the first; 0/1 numbers give
+    1 − 0; other numbers a slope."""
+    if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
+        return Variable(name, "contrast", columns, tuple(sorted(pd.unique(values))))
+    numbers = np.asarray(values)
+    if ((numbers == 0) | (numbers == 1)).all():
+        return Variable(name, "contrast", columns, (0, 1))
+    return Variable(name, "slope", columns)
 
 
 def block_column(values: pd.Series):
@@ -255,41 +270,64 @@ class BlockColumns:
             out[:, i] = total
 
     def _factor_derivative(self, factor, name, scale) -> np.ndarray:
-        """φ′(v) per row: 1 for the variable itself, else the first of the
-        stencils (STENCILS) that stays inside the factor's domain."""
+        """φ′(v) per row: 1 for the variable itself, else a stencil (STENCILS)."""
         base = self.base(factor)
         if _is_plain(factor.code, name):
             return np.ones_like(base)
-        v = np.asarray(self.block[name], dtype=float)
-        h = np.exp2(np.floor(np.log2(STEP * np.maximum(np.abs(v), scale))))
-        d = np.full(base.shape, np.nan)
-        todo = np.flatnonzero(np.isfinite(base).all(axis=1))
-        for shrink, offsets, weights in STENCILS:
-            if todo.size == 0:
-                break
-            step = h[todo] * shrink
-            points = [self._evaluate_rows(factor, name, v[todo] + o * step, todo, base.shape[1])
-                      for o in offsets]
-            d[todo] = sum(w * p for w, p in zip(weights, points)) / (12.0 * step)[:, None]
-            todo = todo[~np.isfinite(d[todo]).all(axis=1)]
-        return d
 
-    def _evaluate_rows(self, factor, name, values, rows, width) -> np.ndarray:
-        """The factor at the block's rows `rows` with the variable set to
-        `values`; NaN in the rows whose values it refuses (a spline's data
-        outside its outer knots), found by halving the rows."""
-        block = self.block
-        data = {key: _take(col, rows) for key, col in block.items()} if rows.size != _block_rows(block) else dict(block)
-        data[name] = values
-        try:
+        def evaluate(values, rows):
+            data = subset_rows(self.block, rows)
+            data[name] = values
             return self._evaluate(factor, data)
-        except Exception:
-            if rows.size == 1:
-                return np.full((1, width), np.nan)
-            half = rows.size // 2
-            return np.vstack([self._evaluate_rows(factor, name, values[:half], rows[:half], width),
-                              self._evaluate_rows(factor, name, values[half:], rows[half:], width)])
+
+        return stencil_derivative(evaluate, np.asarray(self.block[name], dtype=float), scale, base)
 
 
 def _block_rows(block: dict) -> int:
     return len(next(iter(block.values())))
+
+
+def subset_rows(block: dict, rows: np.ndarray) -> dict:
+    """The block's columns at `rows` (a new dict; the block itself when all rows)."""
+    if rows.size == _block_rows(block):
+        return dict(block)
+    return {key: _take(col, rows) for key, col in block.items()}
+
+
+def _evaluate_or_nan(evaluate, values, rows, width) -> np.ndarray:
+    """evaluate(values, rows), with NaN in the rows whose values it refuses (a
+    spline's data outside its outer knots), found by halving the rows."""
+    try:
+        return np.asarray(evaluate(values, rows), dtype=float).reshape(rows.size, width)
+    except Exception:
+        if rows.size == 1:
+            return np.full((1, width), np.nan)
+        half = rows.size // 2
+        return np.vstack([_evaluate_or_nan(evaluate, values[:half], rows[:half], width),
+                          _evaluate_or_nan(evaluate, values[half:], rows[half:], width)])
+
+
+def stencil_derivative(evaluate, v: np.ndarray, scale: float, base: np.ndarray) -> np.ndarray:
+    """∂/∂v of the columns `base` = evaluate(v, all rows), per row: the first of
+    the STENCILS that stays inside the function's domain, with the step
+    h = 2^⌊log2(STEP·max(|v|, scale))⌋ (a power of two, so v ± h is exact when
+    h is at least v's last place)."""
+    h = np.exp2(np.floor(np.log2(STEP * np.maximum(np.abs(v), scale))))
+    d = np.full(base.shape, np.nan)
+    todo = np.flatnonzero(np.isfinite(base).all(axis=1))
+    for shrink, offsets, weights in STENCILS:
+        if todo.size == 0:
+            break
+        step = h[todo] * shrink
+        points = [_evaluate_or_nan(evaluate, v[todo] + o * step, todo, base.shape[1]) for o in offsets]
+        d[todo] = sum(w * p for w, p in zip(weights, points)) / (12.0 * step)[:, None]
+        todo = todo[~np.isfinite(d[todo]).all(axis=1)]
+    return d
+
+
+def formula_structure(spec, exog_names, data_columns):
+    """The structure of a patsy DesignInfo or a formulaic ModelSpec."""
+    if type(spec).__module__.startswith("formulaic"):
+        from ._formulaic import FormulaicStructure
+        return FormulaicStructure(spec, exog_names, data_columns)
+    return FormulaStructure(spec, data_columns)

@@ -7,7 +7,7 @@ from typing import Optional, Sequence, Union
 import numpy as np
 import pandas as pd
 
-from ._formula import BlockColumns, FormulaStructure, Variable, block_column
+from ._formula import Variable, block_column, formula_structure
 from ._model import FittedModel, read_model
 from ._pass import CONTRAST, SLOPE, Block, EstimateSpec, Layout, accumulate, layout_of
 from ._table import effect_table
@@ -186,7 +186,7 @@ def _column_blocks(X, layout, chunk, offset, weights):
 # ---- formula models: one estimate per variable (per level) ------------------
 
 def _formula_pass(model: FittedModel, variables, data, chunk):
-    structure = FormulaStructure(model.design_info, _frame_columns(model, data))
+    structure = formula_structure(model.design_info, model.names, _frame_columns(model, data))
     used = structure.variables
     if data is None:
         frame = _fitted_rows(model, used)
@@ -238,17 +238,11 @@ def _variable_specs(var: Variable) -> list:
 
 
 def _formula_blocks(structure, frame, chosen, layout, scales, chunk, design, offset, weights):
-    from patsy import build_design_matrices
-
     for start in range(0, len(frame), chunk):
         stop = min(start + chunk, len(frame))
         rows = frame.iloc[start:stop]
-        if design is None:
-            (block_design,) = build_design_matrices([structure.info], rows, NA_action="raise")
-            block_design = np.asarray(block_design)
-        else:
-            block_design = design[start:stop]
-        cols = BlockColumns(structure, {name: block_column(rows[name]) for name in structure.variables})
+        block_design = structure.build_design(rows) if design is None else design[start:stop]
+        cols = structure.block_columns({name: block_column(rows[name]) for name in structure.variables})
         changed = np.empty((stop - start, layout.n_changed), order="F")
         _fill_changed(cols, chosen, layout, scales, changed)
         yield Block(block_design, changed,
@@ -256,7 +250,7 @@ def _formula_blocks(structure, frame, chosen, layout, scales, chunk, design, off
                     None if weights is None else weights[start:stop])
 
 
-def _fill_changed(cols: BlockColumns, chosen, layout: Layout, scales, changed) -> None:
+def _fill_changed(cols, chosen, layout: Layout, scales, changed) -> None:
     """Each estimate's changed columns for one block (see Layout); the
     reference level's columns are built once per variable and copied."""
     e = 0

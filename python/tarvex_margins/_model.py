@@ -58,19 +58,18 @@ def _optional_row_array(values, n: int, name: str) -> Optional[np.ndarray]:
 
 
 def _design_info(data) -> Any:
-    """The patsy DesignInfo of a formula model (statsmodels 0.15 keeps it as
-    model_spec, 0.14 as design_info); None for models fitted on arrays."""
+    """The patsy DesignInfo or formulaic ModelSpec of a formula model
+    (statsmodels 0.15 keeps it as model_spec, 0.14 as design_info); None for
+    models fitted on arrays."""
     spec = getattr(data, "model_spec", None)
     if spec is None:
         spec = getattr(data, "design_info", None)
     if spec is None:
         return None
-    if type(spec).__module__.startswith("patsy"):
+    if type(spec).__module__.split(".")[0] in ("patsy", "formulaic"):
         return spec
-    raise ValueError(
-        f"margins reads formulas built by patsy; this model's formula was built by "
-        f"{type(spec).__module__.split('.')[0]} (set statsmodels.formula.options.formula_engine "
-        f"= 'patsy' before fitting)")
+    raise ValueError(f"margins reads formulas built by patsy or formulaic; this model's formula "
+                     f"was built by {type(spec).__module__.split('.')[0]}")
 
 
 def read_model(result) -> FittedModel:
