@@ -144,6 +144,8 @@ def test_bad_input_is_refused_and_changes_nothing():
         margins(sm.OLS(DF.y, sm.add_constant(DF.x)).fit())
     with pytest.raises((TypeError, ValueError), match="chunk_size"):
         margins(res, chunk_size=0)
+    with pytest.raises(ValueError, match="no rows"):
+        margins(res, data=DF.iloc[:0])
     holey = DF.copy()
     holey.loc[[3, 7, 9], "x"] = np.nan
     before = holey.copy()

@@ -75,6 +75,9 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
         layout, blocks, n_rows, weighted = _formula_pass(model, variables, data, chunk)
     else:
         layout, blocks, n_rows, weighted = _column_pass(model, variables, data, chunk)
+    if n_rows == 0:
+        raise ValueError("there are no rows to average over (data is empty after dropping "
+                         "rows with missing values)")
     sums = accumulate(model.link, model.params, layout, blocks)
     with np.errstate(invalid="ignore", divide="ignore"):
         estimate, jacobian = sums.effect / sums.weight, sums.gradient / sums.weight

@@ -43,8 +43,11 @@ def layout_of(specs) -> Layout:
         first.append(len(design_col))
         width.append(len(spec.columns))
         design_col.extend(spec.columns * (2 if spec.kind == CONTRAST else 1))
-    as_index = lambda values: np.asarray(values, dtype=np.int64)  # noqa: E731
-    return Layout(tuple(specs), as_index(kinds), as_index(first), as_index(width), as_index(design_col))
+    return Layout(tuple(specs), _index(kinds), _index(first), _index(width), _index(design_col))
+
+
+def _index(values) -> np.ndarray:
+    return np.asarray(values, dtype=np.int64)
 
 
 @dataclass(frozen=True)
