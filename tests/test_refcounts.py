@@ -173,7 +173,7 @@ PATHS = {
     "too many names": (lambda: model_with(exog_names=["const", "d", "x", "y"]), (), {},
                        "panic"),
     "k x k too large": (lambda: model_with(
-        exog=np.broadcast_to(zero_row, (1, HUGE_K)), exog_names=[],
+        exog=np.broadcast_to(zero_row, (1, HUGE_K)), exog_names=["x"] * HUGE_K,
         params=np.broadcast_to(zero_row, (HUGE_K,)),
         sigma=np.broadcast_to(zero_row, (HUGE_K, HUGE_K))), (), {}, MemoryError),
     "DataFrame raises": (lambda: model_with(), (), {}, ValueError, refuse_frames),

@@ -72,10 +72,10 @@ def test_panic_inside_nested_call_ends_the_outer_call_with_a_panic(capfd):
         tarvex.mfx(model)
     assert not isinstance(info.value, Exception)
     # The inner panic reached the outer call as an exception instance (Python
-    # code normalised it on the way), so the outer panic carries the fixed
-    # text, and the inner one is printed with its traceback.
+    # code normalised it on the way); the outer panic keeps its message, and
+    # the inner one is printed with its traceback.
     assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == "Unwrapped panic from Python code"
+    assert str(info.value) == "index out of bounds: the len is 2 but the index is 2"
     err = capfd.readouterr().err
     assert "Python stack trace below" in err
     assert "index out of bounds: the len is 2 but the index is 2" in err

@@ -10,41 +10,6 @@
 
 namespace tarvex {
 
-bool lowercase_equals(const std::string& utf8, const char* target) {
-    // Only one code point outside ASCII has a full lower-case mapping made of
-    // ASCII letters: U+212A KELVIN SIGN → "k" (the test suite checks this over
-    // all of Unicode). So folding ASCII upper case, mapping U+212A to 'k' and
-    // refusing every other non-ASCII code point is the full Unicode
-    // lower-casing, as far as equality with an ASCII word is concerned.
-    static constexpr char kelvin_sign[] = "\xE2\x84\xAA";
-    std::size_t t = 0;
-    for (std::size_t i = 0; i < utf8.size();) {
-        char lowered;
-        const auto byte = static_cast<unsigned char>(utf8[i]);
-        if (byte < 0x80) {
-            lowered = (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte - 'A' + 'a')
-                                                   : static_cast<char>(byte);
-            i += 1;
-        } else if (utf8.compare(i, 3, kelvin_sign) == 0) {
-            lowered = 'k';
-            i += 3;
-        } else {
-            return false;
-        }
-        if (target[t] == '\0' || target[t] != lowered) return false;
-        ++t;
-    }
-    return target[t] == '\0';
-}
-
-std::vector<std::size_t> find_intercepts(const std::vector<std::string>& names) {
-    std::vector<std::size_t> intercept_idx;
-    for (std::size_t p = 0; p < names.size(); ++p)
-        if (lowercase_equals(names[p], "const") || lowercase_equals(names[p], "intercept"))
-            intercept_idx.push_back(p);
-    return intercept_idx;
-}
-
 namespace {
 
 // True when every one of the len values is 0.0 or 1.0. Evaluated without a
@@ -65,22 +30,12 @@ bool column_all_zero_or_one(VectorView col) {
     return true;
 }
 
-bool contains(const std::vector<std::size_t>& list, std::size_t p) {
-    return std::find(list.begin(), list.end(), p) != list.end();
-}
-
 }  // namespace
 
-std::vector<std::size_t> find_binary_columns(const std::vector<std::string>& names, MatrixView x,
-                                             const std::vector<std::size_t>& intercept_idx) {
-    // Every named, non-intercept column is a candidate; a name past the last
-    // column of X is a broken input that no later step could make sense of.
+std::vector<std::size_t> find_binary_columns(MatrixView x, const std::vector<char>& is_intercept) {
     std::vector<std::size_t> candidates;
-    for (std::size_t p = 0; p < names.size(); ++p) {
-        if (contains(intercept_idx, p)) continue;
-        if (p >= x.cols) panic("assertion failed: index < dim");
-        candidates.push_back(p);
-    }
+    for (std::size_t p = 0; p < x.cols; ++p)
+        if (!is_intercept[p]) candidates.push_back(p);
     if (x.rows == 0) return candidates;  // a column with no rows counts as binary
 
     // One pass in the order of memory: down each column when columns are the
@@ -144,7 +99,7 @@ struct Pass {
     SeMethod se_method = SeMethod::Rust;
     std::size_t k = 0;
     Vector beta;  // dense copy of the k coefficients
-    std::vector<std::size_t> intercept_idx;
+    std::vector<char> is_intercept;  // one flag per column
     std::vector<std::size_t> binary_idx;
     std::vector<std::size_t> continuous_idx;
     bool verify_binary = false;  // check each tile's binary columns for 0/1
@@ -298,13 +253,14 @@ void Pass::finish_continuous_rows() {
 // also checks that those columns hold only 0.0 and 1.0 in its rows, and the
 // pass stops (returns false) at the first tile where one does not.
 bool run_pass(Pass& pass, VectorView beta, MatrixView x, std::uint64_t block_len,
-              bool verify) {
+              bool verify, BetweenTiles between_tiles) {
     const std::size_t n = x.rows;
     const std::size_t k = x.cols;
+    std::vector<char> is_binary(k, 0);
+    for (std::size_t v : pass.binary_idx) is_binary[v] = 1;
     pass.continuous_idx.clear();
     for (std::size_t v = 0; v < k; ++v)
-        if (!contains(pass.intercept_idx, v) && !contains(pass.binary_idx, v))
-            pass.continuous_idx.push_back(v);
+        if (!pass.is_intercept[v] && !is_binary[v]) pass.continuous_idx.push_back(v);
 
     const std::size_t kk = checked_product(k, k);
     pass.ame_sum_r.assign(k, 0.0);
@@ -341,6 +297,7 @@ bool run_pass(Pass& pass, VectorView beta, MatrixView x, std::uint64_t block_len
     for (std::size_t start = 0; start < n;) {
         const std::size_t end = block_len >= n - start ? n : start + block_len;
         for (std::size_t t0 = start; t0 < end;) {
+            if (between_tiles != nullptr) between_tiles();
             const std::size_t t1 = std::min(end, t0 + tile_cap);
             pass.next_tile = PrefetchStream(x.row_block(t1, std::min(n, t1 + tile_cap)));
             if (!pass.process_tile(x.row_block(t0, t1))) return false;
@@ -355,15 +312,20 @@ bool run_pass(Pass& pass, VectorView beta, MatrixView x, std::uint64_t block_len
 }  // namespace
 
 MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, MatrixView x,
-                                         const std::vector<std::string>& names,
-                                         std::uint64_t block_len, SeMethod se_method) {
+                                         const std::vector<std::size_t>& intercept_idx,
+                                         std::uint64_t block_len, SeMethod se_method,
+                                         BetweenTiles between_tiles) {
     const std::size_t n = x.rows;
     const std::size_t k = x.cols;
     Pass pass;
     pass.kind = kind;
     pass.se_method = se_method;
     pass.k = k;
-    pass.intercept_idx = find_intercepts(names);
+    pass.is_intercept.assign(k, 0);
+    for (std::size_t p : intercept_idx) {
+        if (p >= k) panic_index_out_of_bounds(k, p);
+        pass.is_intercept[p] = 1;
+    }
 
     // The binary columns are found within the pass instead of by a separate
     // scan of X: a column that holds only 0.0 and 1.0 in the first tile's
@@ -373,12 +335,11 @@ MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, Matrix
     // columns are classified by a full scan and the pass starts over. Either
     // way the classification is that of a full scan.
     const std::size_t probe_rows = std::min(n, tile_rows(k));
-    pass.binary_idx = find_binary_columns(names, x.row_block(0, probe_rows), pass.intercept_idx);
-    if (!run_pass(pass, beta, x, block_len, probe_rows < n)) {
-        pass.binary_idx = find_binary_columns(names, x, pass.intercept_idx);
-        run_pass(pass, beta, x, block_len, false);
+    pass.binary_idx = find_binary_columns(x.row_block(0, probe_rows), pass.is_intercept);
+    if (!run_pass(pass, beta, x, block_len, probe_rows < n, between_tiles)) {
+        pass.binary_idx = find_binary_columns(x, pass.is_intercept);
+        run_pass(pass, beta, x, block_len, false, between_tiles);
     }
-    std::vector<std::size_t> intercept_idx = std::move(pass.intercept_idx);
 
     // Averages over all n rows (0/0 = NaN when X has no rows).
     const double rows = static_cast<double>(static_cast<std::uint64_t>(n));
@@ -388,7 +349,6 @@ MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, Matrix
     for (std::size_t j = 0; j < k; ++j) out.ame[j] = ame_sum[j] / rows;
     out.jac_sum = std::move(se_method == SeMethod::Sm ? pass.jac_sum_s : pass.jac_sum_r);
     out.n = n;
-    out.intercept_idx = std::move(intercept_idx);
     return out;
 }
 

@@ -17,7 +17,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "engine/link.hpp"
@@ -27,28 +26,27 @@ namespace tarvex {
 
 enum class SeMethod { Rust, Sm };
 
-// True when the UTF-8 text, lower-cased with the full Unicode mapping, equals
-// the lower-case ASCII word `target`.
-bool lowercase_equals(const std::string& utf8, const char* target);
-
-// Positions whose name, lower-cased, is "const" or "intercept".
-std::vector<std::size_t> find_intercepts(const std::vector<std::string>& names);
-
-// Named, non-intercept columns whose values are all exactly 0.0 or 1.0.
-std::vector<std::size_t> find_binary_columns(const std::vector<std::string>& names, MatrixView x,
-                                             const std::vector<std::size_t>& intercept_idx);
+// Columns whose values are all exactly 0.0 or 1.0, among those not marked in
+// `is_intercept` (one flag per column of X).
+std::vector<std::size_t> find_binary_columns(MatrixView x, const std::vector<char>& is_intercept);
 
 struct MarginalEffects {
     Vector ame;          // k averaged effects, 0 at intercept positions
     Vector jac_sum;      // k·k Jacobian sums of the chosen gradient form, row-major
     std::uint64_t n = 0;  // rows of X
-    std::vector<std::size_t> intercept_idx;
 };
 
+// Run between two tiles of the pass, a few hundred microseconds of work apart
+// at most; it may throw to abandon the pass, which then leaves nothing behind.
+using BetweenTiles = void (*)();
+
 // Walks X in blocks of block_len rows (block_len >= 1) and returns the effects
-// and the Jacobian sums of the selected form.
+// and the Jacobian sums of the selected form. `intercept_idx` holds the
+// intercept columns (positions below k, in increasing order): they get no
+// effect.
 MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, MatrixView x,
-                                         const std::vector<std::string>& names,
-                                         std::uint64_t block_len, SeMethod se_method);
+                                         const std::vector<std::size_t>& intercept_idx,
+                                         std::uint64_t block_len, SeMethod se_method,
+                                         BetweenTiles between_tiles = nullptr);
 
 }  // namespace tarvex

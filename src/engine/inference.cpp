@@ -1,7 +1,6 @@
 // Inference statistics of the effects under the normal approximation.
 #include "engine/inference.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 #include "engine/link.hpp"
@@ -36,8 +35,12 @@ EffectRows build_effect_rows(std::size_t k, const Vector& ame, const Vector& se,
                              const std::vector<std::size_t>& intercept_idx,
                              const std::vector<std::string>& names) {
     EffectRows rows;
+    // intercept_idx is increasing: one walk along it skips the intercepts.
+    std::size_t next_intercept = 0;
     for (std::size_t j = 0; j < k; ++j) {
-        if (std::find(intercept_idx.begin(), intercept_idx.end(), j) != intercept_idx.end())
+        while (next_intercept < intercept_idx.size() && intercept_idx[next_intercept] < j)
+            ++next_intercept;
+        if (next_intercept < intercept_idx.size() && intercept_idx[next_intercept] == j)
             continue;
         const double a = at(ame, j);
         const double s = at(se, j);

@@ -18,6 +18,8 @@ struct EffectRows {
     std::size_t size() const { return dydx.size(); }
 };
 
+// One row per column j < k that is not in intercept_idx (increasing
+// positions), named names[j].
 EffectRows build_effect_rows(std::size_t k, const Vector& ame, const Vector& se,
                              const std::vector<std::size_t>& intercept_idx,
                              const std::vector<std::string>& names);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "lib/errors.hpp"
+#include "lib/names.hpp"
 
 namespace tarvex {
 
@@ -77,11 +78,10 @@ BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyErr_NormalizeException(&type, &value, &traceback);
     PyRef original_type = PyRef::steal(type), original = PyRef::steal(value),
           original_traceback = PyRef::steal(traceback);
-    PyRef text = require(PyObject_Str(original.get()));
-    std::string message = "argument '" + std::string(parameter) + "': ";
-    message += utf8_of(text.get());
-    PyRef replacement = require(PyObject_CallOneArg(PyExc_TypeError, created(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))).get()));
+    // %S formats str() of the original as text: nothing is encoded, so any
+    // message (a lone surrogate included) survives.
+    PyRef message = require(PyUnicode_FromFormat("argument '%s': %S", parameter, original.get()));
+    PyRef replacement = require(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (PyObject* cause = PyException_GetCause(original.get()))  // new reference
         PyException_SetCause(replacement.get(), cause);           // steals it
     PyRef replacement_type = PyRef::borrow(PyExc_TypeError);
@@ -114,10 +114,11 @@ PyRef get_attr(PyObject* obj, const char* name) {
     return require(PyObject_GetAttrString(obj, name));
 }
 
-// obj.name when the lookup succeeds, else obj itself (whatever the lookup raised).
+// obj.name when the lookup succeeds, else obj itself when the lookup raised
+// an ordinary error; an interrupt or exit request raised by the lookup goes on.
 PyRef attr_or_self(PyObject* obj, const char* name) {
     if (PyObject* attr = PyObject_GetAttrString(obj, name)) return PyRef::steal(attr);
-    PyErr_Clear();
+    discard_ordinary_error();
     return PyRef::borrow(obj);
 }
 
@@ -140,7 +141,7 @@ std::vector<std::string> read_names(PyObject* source) {
     if (!PySequence_Check(source)) throw_type_error(conversion_error_message(source, "Sequence"));
     Py_ssize_t capacity = PySequence_Size(source);
     if (capacity < 0) {
-        PyErr_Clear();
+        discard_ordinary_error();
         capacity = 0;
     }
     // The length is only a hint: a source's __len__ may claim any size up to
@@ -164,8 +165,8 @@ MfxInputs bind_mfx_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     const BoundArguments bound = bind_arguments(args, nargs, kwnames);
 
     MfxInputs in;
-    const bool chunk_given = bound.chunk_size != nullptr && bound.chunk_size != Py_None;
-    if (chunk_given) {
+    in.block_len_given = bound.chunk_size != nullptr && bound.chunk_size != Py_None;
+    if (in.block_len_given) {
         in.block_len = convert_chunk_size(bound.chunk_size);
         // A block of no rows would never advance through X.
         if (in.block_len == 0)
@@ -180,37 +181,50 @@ MfxInputs bind_mfx_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
         return in.owners.back().get();
     };
 
+    // Each array passes the array test where it is read, so the first bad
+    // one is reported in reading order; its view is formed at the end.
     PyObject* inner = keep(attr_or_self(model, "model"));
     in.kind = read_model_kind(inner, in.owners);
 
     PyObject* params = keep(get_attr(model, "params"));
-    in.beta = vector_view(keep(attr_or_self(params, "values")), in.copies);
+    in.beta_array = keep(attr_or_self(params, "values"));
+    check_array(in.beta_array, 1);
 
-    static PyObject* cov_params_name = nullptr;  // interned once per process
-    if (cov_params_name == nullptr)
-        cov_params_name = created(PyUnicode_InternFromString("cov_params")).release();
+    PyRef cov_params_name = created(PyUnicode_InternFromString("cov_params"));
     // A free slot before `self`, which PY_VECTORCALL_ARGUMENTS_OFFSET lets the
     // callee borrow for a bound-method call.
     PyObject* call_args[] = {nullptr, model};
     PyObject* cov = keep(require(PyObject_VectorcallMethod(
-        cov_params_name, call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
-    in.sigma = matrix_view(keep(attr_or_self(cov, "values")), in.copies);
+        cov_params_name.get(), call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+    in.sigma_array = keep(attr_or_self(cov, "values"));
+    check_array(in.sigma_array, 2);
 
     inner = keep(attr_or_self(model, "model"));
     PyObject* exog = keep(get_attr(inner, "exog"));
     PyObject* names_source = nullptr;
     if (PyObject* values = PyObject_GetAttrString(exog, "values")) {
-        in.x = matrix_view(keep(PyRef::steal(values)), in.copies);
+        in.x_array = keep(PyRef::steal(values));
+        check_array(in.x_array, 2);
         names_source = keep(get_attr(exog, "columns"));
     } else {
-        PyErr_Clear();
-        in.x = matrix_view(exog, in.copies);
+        discard_ordinary_error();
+        in.x_array = exog;
+        check_array(in.x_array, 2);
         names_source = keep(get_attr(inner, "exog_names"));
     }
     in.names = read_names(names_source);
-    // One block of all n rows (with no rows, no block runs).
-    if (!chunk_given) in.block_len = in.x.rows;
+    // No Python code runs in the call from here until the pass has ended.
+    form_views(in);
     return in;
+}
+
+void form_views(MfxInputs& in) {
+    in.copies.clear();
+    in.beta = vector_view(in.beta_array, in.copies);
+    in.sigma = matrix_view(in.sigma_array, in.copies);
+    in.x = matrix_view(in.x_array, in.copies);
+    // One block of all n rows (with no rows, no block runs).
+    if (!in.block_len_given) in.block_len = in.x.rows;
 }
 
 }  // namespace tarvex

@@ -14,9 +14,11 @@
 namespace tarvex {
 
 // Everything one call reads, bound to typed values. The views borrow the
-// buffers of the objects held in `owners`, which stay referenced (and, with
-// the interpreter lock held for the whole call, unchanged) until the record
-// is destroyed at the end of the call.
+// buffers of the arrays below, which `owners` keeps referenced until the
+// record is destroyed at the end of the call. Python code can free or move
+// an array's buffer (NumPy's resize and __setstate__ do), so the views are
+// formed only after the last Python code of the reading has run, and formed
+// again if any runs later in the call (a signal handler).
 struct MfxInputs {
     ModelKind kind = ModelKind::Logit;
     VectorView beta;
@@ -24,13 +26,24 @@ struct MfxInputs {
     MatrixView x;
     std::vector<std::string> names;
     std::uint64_t block_len = 0;
+    bool block_len_given = false;
     SeMethod se_method = SeMethod::Rust;
 
+    // The arrays behind beta, sigma and x (borrowed from owners).
+    PyObject* beta_array = nullptr;
+    PyObject* sigma_array = nullptr;
+    PyObject* x_array = nullptr;
     std::vector<PyRef> owners;
     ViewCopies copies;
 };
 
-// Binds (args, nargs, kwnames) of the fast call and reads the model.
+// Binds (args, nargs, kwnames) of the fast call, reads the model and forms
+// the views.
 MfxInputs bind_mfx_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// (Re)forms the views of β, Σ and X from their arrays as they are now, with
+// the array test first, and the block length that follows from X when none
+// was given. Runs no Python code.
+void form_views(MfxInputs& in);
 
 }  // namespace tarvex

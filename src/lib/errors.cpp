@@ -41,6 +41,49 @@ void raise_panic(const std::string& message) noexcept {
     PyErr_SetObject(cls, text.get());
 }
 
+// Writes the pending exception and its traceback to standard error and
+// clears it. Unlike PyErr_Print it never ends the process: a SystemExit (or a
+// class derived from it) is printed like any other exception.
+void print_pending_exception() noexcept {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) return;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    PyErr_Display(type, value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    PyErr_Clear();  // a failure of the display itself
+}
+
+// The message a panic exception carries: its value when that is a str, or
+// the one str argument the instance was made with (the value is an instance
+// once the exception has passed through Python frames, and always from
+// Python 3.12 on); else a fixed text.
+std::string panic_message_of(PyObject* value) {
+    PyObject* text = value;
+    if (value != nullptr && !PyUnicode_Check(value) && PyExceptionInstance_Check(value)) {
+        PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(value)->args;
+        text = args != nullptr && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 1
+                   ? PyTuple_GET_ITEM(args, 0)
+                   : nullptr;
+    }
+    if (text != nullptr && PyUnicode_Check(text)) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size))
+            return std::string(utf8, static_cast<std::size_t>(size));
+        // Not encodable (a lone surrogate): keep what can be said.
+        PyErr_Clear();
+        PyRef escaped = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+        if (escaped)
+            return std::string(PyBytes_AS_STRING(escaped.get()),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get())));
+        PyErr_Clear();
+    }
+    return "Unwrapped panic from Python code";
+}
+
 void report_panic(const char* file, unsigned line, const std::string& message) {
     std::fprintf(stderr, "tarvex: native code panicked at %s:%u:\n%s\n", file, line,
                  message.c_str());
@@ -84,20 +127,14 @@ CallError fetch_error() {
     if (panic_class != nullptr && PyErr_GivenExceptionMatches(type, panic_class)) {
         // A panic of this module came back through Python code: resume it, so
         // the outer call ends with a panic too.
-        std::string message = "Unwrapped panic from Python code";
-        if (value != nullptr && PyUnicode_Check(value)) {
-            Py_ssize_t size = 0;
-            if (const char* text = PyUnicode_AsUTF8AndSize(value, &size))
-                message.assign(text, static_cast<std::size_t>(size));
-            else
-                PyErr_Clear();
-        }
+        PyErr_NormalizeException(&type, &value, &traceback);
+        std::string message = panic_message_of(value);
         std::fputs(
             "--- tarvex is resuming a panic after fetching a PanicException from Python. ---\n"
             "Python stack trace below:\n",
             stderr);
         PyErr_Restore(type, value, traceback);
-        PyErr_PrintEx(0);
+        print_pending_exception();
         panic(std::move(message));
     }
     return CallError::fetched(PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback));
@@ -106,8 +143,15 @@ CallError fetch_error() {
 void throw_fetched() { throw fetch_error(); }
 
 void object_creation_failed() {
-    if (PyErr_Occurred()) PyErr_Print();
+    print_pending_exception();
     panic("Python API call failed");
+}
+
+void discard_ordinary_error() {
+    if (PyErr_ExceptionMatches(PyExc_Exception))
+        PyErr_Clear();
+    else
+        throw_fetched();
 }
 
 void throw_type_error(std::string message) {

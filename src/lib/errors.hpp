@@ -72,6 +72,16 @@ inline PyRef created(PyObject* p) {
 
 [[noreturn, gnu::cold]] void throw_type_error(std::string message);
 
+// After a failed lookup whose failure the reading may ignore: clears the
+// pending exception if it is an ordinary error (an instance of Exception);
+// anything else (KeyboardInterrupt, SystemExit, another BaseException) is
+// not the caller's to swallow and is thrown on as fetched.
+void discard_ordinary_error();
+
+// Thrown by the check between tiles of the pass when SIGINT has arrived; the
+// call abandons the pass and lets the signal's handler run (module.cpp).
+struct PassInterrupted {};
+
 // "'<type qualname>' object cannot be converted to '<target>'"
 std::string conversion_error_message(PyObject* obj, const char* target);
 

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -11,6 +12,7 @@
 #include "engine/inference.hpp"
 #include "lib/binding.hpp"
 #include "lib/errors.hpp"
+#include "lib/names.hpp"
 #include "table/result_table.hpp"
 
 namespace tarvex {
@@ -68,14 +70,76 @@ void check_square_state_fits(std::size_t k) {
     if (needed > physical) refuse_square_state(k, needed, physical);
 }
 
-PyRef mfx_impl(const MfxInputs& in) {
+// Every size the numeric steps rely on, checked before anything of those
+// sizes is allocated, with the panic each step would raise, in the order the
+// steps would meet them: names past the last column that are not intercepts
+// (the column classification), a β whose length is not k (the pass, which
+// needs a row to multiply), a Σ that is not k×k (the delta method), a
+// non-intercept column without a name (the table's rows).
+void check_sizes_fit(const MfxInputs& in, const std::vector<char>& name_is_intercept) {
     const std::size_t k = in.x.cols;
+    const std::size_t names = in.names.size();
+    for (std::size_t p = k; p < names; ++p)
+        if (!name_is_intercept[p]) panic("assertion failed: index < dim");
+    if (in.x.rows > 0 && in.beta.len != k) {
+        const std::uint64_t first_block = std::min<std::uint64_t>(in.block_len, in.x.rows);
+        panic_shape_mismatch(static_cast<std::size_t>(first_block), k, in.beta.len, 1);
+    }
+    if (in.sigma.rows != k) panic_shape_mismatch(k, k, in.sigma.rows, in.sigma.cols);
+    if (in.sigma.cols != k) panic_shape_mismatch(k, in.sigma.cols, k, k);
+    if (names < k) panic_index_out_of_bounds(names, names);
+}
+
+// Between tiles of the pass: stops it when SIGINT has arrived. Only the flag
+// is read here, no Python code runs, so the views stay valid; the handler
+// runs once the pass has been abandoned (resume_after_interrupt).
+void stop_on_interrupt() {
+    if (PyOS_InterruptOccurred()) {
+        PyErr_SetInterrupt();  // trips SIGINT again for PyErr_CheckSignals
+        throw PassInterrupted{};
+    }
+}
+
+// Runs the signal handlers: the default one raises KeyboardInterrupt, which
+// ends the call. A handler that returns lets the call go on, from the start,
+// with views of the arrays as the handler left them.
+void resume_after_interrupt(MfxInputs& in) {
+    if (PyErr_CheckSignals() == -1) throw_fetched();
+    form_views(in);
+}
+
+PyRef effects_table(const MfxInputs& in, const std::vector<std::size_t>& intercept_idx,
+                    const std::vector<char>& name_is_intercept) {
+    check_sizes_fit(in, name_is_intercept);
+    const std::size_t k = in.x.cols;
+    // Every column an intercept (or none at all): nothing to compute, and X,
+    // however long, is not read.
+    const std::size_t intercept_columns = static_cast<std::size_t>(
+        std::lower_bound(intercept_idx.begin(), intercept_idx.end(), k) - intercept_idx.begin());
+    if (intercept_columns == k) return build_result_table(EffectRows{});
+
     check_square_state_fits(k);
-    const MarginalEffects effects = average_marginal_effects(in.kind, in.beta, in.x, in.names,
-                                                             in.block_len, in.se_method);
+    std::vector<std::size_t> column_intercepts(intercept_idx.begin(),
+                                               intercept_idx.begin() + intercept_columns);
+    const MarginalEffects effects =
+        average_marginal_effects(in.kind, in.beta, in.x, column_intercepts, in.block_len,
+                                 in.se_method, stop_on_interrupt);
     const Vector se = delta_method_se(effects.jac_sum, effects.n, k, in.sigma);
-    const EffectRows rows = build_effect_rows(k, effects.ame, se, effects.intercept_idx, in.names);
+    const EffectRows rows = build_effect_rows(k, effects.ame, se, column_intercepts, in.names);
     return build_result_table(rows);
+}
+
+PyRef mfx_impl(MfxInputs in) {
+    const std::vector<std::size_t> intercept_idx = find_intercepts(in.names);
+    std::vector<char> name_is_intercept(in.names.size(), 0);
+    for (std::size_t p : intercept_idx) name_is_intercept[p] = 1;
+    for (;;) {
+        try {
+            return effects_table(in, intercept_idx, name_is_intercept);
+        } catch (const PassInterrupted&) {
+            resume_after_interrupt(in);
+        }
+    }
 }
 
 PyObject* mfx_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,

@@ -6,6 +6,8 @@
 
 #include <numpy/arrayobject.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -19,6 +21,30 @@ int PyArray_RUNTIME_VERSION = 0;
 namespace tarvex {
 
 namespace {
+
+// True when `table` is the C API table of the NumPy that is loaded: it lies in
+// NumPy's own extension library (_multiarray_umath), as does the function in
+// its first slot, and that function reports a C ABI this build can use. A
+// capsule of another module put in NumPy's place (a mocked or poisoned
+// sys.modules entry) would otherwise send every NumPy call to arbitrary code.
+bool is_numpy_api_table(void** table) {
+    Dl_info table_home{};
+    if (dladdr(table, &table_home) == 0 || table_home.dli_fname == nullptr) return false;
+    if (std::strstr(table_home.dli_fname, "_multiarray_umath") == nullptr) return false;
+    // The table lies inside that library's mapped data, so its first slot
+    // can be read; it must point into the same library.
+    Dl_info function_home{};
+    if (dladdr(table[0], &function_home) == 0 || function_home.dli_fbase != table_home.dli_fbase)
+        return false;
+    using VersionFunction = unsigned int (*)();
+    const unsigned int abi = reinterpret_cast<VersionFunction>(table[0])();
+    // NumPy 1.x tables have ABI 0x01000009, NumPy 2.x 0x02000000; the
+    // feature version (slot 211) tells how many slots the table has, and the
+    // build needs those of NPY_FEATURE_VERSION.
+    if (abi != 0x01000009u && abi != 0x02000000u) return false;
+    const unsigned int features = reinterpret_cast<VersionFunction>(table[211])();
+    return features >= NPY_FEATURE_VERSION;
+}
 
 void ensure_numpy_api() {
     if (PyArray_API != nullptr) return;
@@ -37,6 +63,10 @@ void ensure_numpy_api() {
         PyErr_Clear();
         panic("Failed to get NumPy API capsule");
     }
+    if (!is_numpy_api_table(static_cast<void**>(table)))
+        throw CallError::own(PyExc_ImportError,
+                             "numpy.core.multiarray._ARRAY_API is not the C API table of "
+                             "the NumPy that is loaded");
     PyArray_API = static_cast<void**>(table);
     PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
 }
@@ -51,11 +81,7 @@ bool is_float64(PyArrayObject* array) {
 }
 
 PyArrayObject* checked_array(PyObject* obj, int ndim) {
-    ensure_numpy_api();
-    if (!PyType_IsSubtype(Py_TYPE(obj), &PyArray_Type) ||
-        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) != ndim ||
-        !is_float64(reinterpret_cast<PyArrayObject*>(obj)))
-        throw_type_error(conversion_error_message(obj, "PyArray<T, D>"));
+    check_array(obj, ndim);
     return reinterpret_cast<PyArrayObject*>(obj);
 }
 
@@ -78,6 +104,14 @@ double read_double(const char* at) {
 }
 
 }  // namespace
+
+void check_array(PyObject* obj, int ndim) {
+    ensure_numpy_api();
+    if (!PyType_IsSubtype(Py_TYPE(obj), &PyArray_Type) ||
+        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) != ndim ||
+        !is_float64(reinterpret_cast<PyArrayObject*>(obj)))
+        throw_type_error(conversion_error_message(obj, "PyArray<T, D>"));
+}
 
 namespace {
 
