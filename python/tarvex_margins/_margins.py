@@ -218,9 +218,12 @@ def _frame_columns(model, data):
 
 
 def _fitted_rows(model: FittedModel, used: list) -> pd.DataFrame:
-    """The rows of the fitting frame the model kept (those without missing values)."""
-    frame = model.frame
-    kept = frame.loc[~frame[used].isna().any(axis=1).to_numpy()]
+    """The formula's variables at the rows the model kept (those without
+    missing values). Without missing values this is a selection of columns,
+    not a copy of them (pandas' copy-on-write)."""
+    frame = model.frame[used]
+    missing = frame.isna().any(axis=1).to_numpy()
+    kept = frame.loc[~missing] if missing.any() else frame
     if len(kept) != model.exog.shape[0]:
         raise ValueError(f"the model's {model.exog.shape[0]} rows cannot be matched to its data "
                          f"frame ({len(kept)} rows without missing values); pass data= explicitly")
