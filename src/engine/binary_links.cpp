@@ -13,8 +13,10 @@
 //            every η, but without the cancellation of ½ against arctan(η)/π
 //            for η → −∞ (where F ≈ 1/(π|η|)).
 // Where the density underflows to 0 (e^η or e^−η overflows) f′ is 0, not the
-// NaN of 0·∞. tests/test_margins_glm.py compares the effects and standard
-// errors these give with a NumPy evaluation of the formulas in the header.
+// NaN of 0·∞. tests/test_margins.py compares the effects and standard errors
+// of GLMs fitted with each link on the test data with a NumPy
+// evaluation of the formulas in the header, to 1e-10 relative; the tails are
+// not tested there.
 #include "engine/binary_links.hpp"
 
 #include <cmath>
