@@ -1,20 +1,35 @@
-// The row-block pass: regressor classes, effects and Jacobian sums.
+// The row-block pass, read top to bottom: the column classes, the kernels of
+// the per-tile steps, the tiled pass (predictor, link values, continuous
+// weights, dummy terms, products, accumulation) and the entry that runs it.
 #include "engine/effects.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
+#include "engine/isa_level.hpp"
 #include "engine/kernels.hpp"
 #include "engine/panic.hpp"
-#include "engine/prefetch.hpp"
 
 namespace tarvex {
 
 namespace {
 
-// True when every one of the len values is 0.0 or 1.0. Evaluated without a
-// branch per value (0/1 data is random to the branch predictor), in pieces,
-// stopping after the first piece that holds another value.
+// ---------------------------------------------------------------------------
+// Column classes: which columns are dummies, which continuous.
+
+// True when every one of x[0..m) is 0.0 or 1.0 (-0.0 included, NaN not),
+// without a branch per value: 0/1 data is random to the branch predictor.
+template <IsaLevel L>
+TARVEX_INLINE bool all_zero_or_one_body(std::size_t m, const double* x) {
+    unsigned ok = 1;
+    for (std::size_t i = 0; i < m; ++i) ok &= static_cast<unsigned>((x[i] == 0.0) | (x[i] == 1.0));
+    return ok != 0;
+}
+TARVEX_FOR_EACH_LEVEL(bool, all_zero_or_one, (std::size_t m, const double* x), (m, x))
+
+// The same test down one column, in pieces, stopping after the first piece
+// that holds another value.
 bool column_all_zero_or_one(VectorView col) {
     constexpr std::size_t piece = 512;
     for (std::size_t i0 = 0; i0 < col.len; i0 += piece) {
@@ -30,56 +45,165 @@ bool column_all_zero_or_one(VectorView col) {
     return true;
 }
 
-}  // namespace
-
-std::vector<std::size_t> find_binary_columns(MatrixView x, const std::vector<char>& is_intercept) {
-    std::vector<std::size_t> candidates;
-    for (std::size_t p = 0; p < x.cols; ++p)
-        if (!is_intercept[p]) candidates.push_back(p);
+// The candidates that hold only 0.0 and 1.0 in every row of x, in one pass
+// in the order of memory: down each column when columns are the contiguous
+// axis, else across rows, dropping a candidate at its first other value.
+std::vector<std::size_t> zero_one_columns(MatrixView x, std::vector<std::size_t> candidates) {
     if (x.rows == 0) return candidates;  // a column with no rows counts as binary
-
-    // One pass in the order of memory: down each column when columns are the
-    // contiguous axis, else across rows, dropping a candidate at its first
-    // value other than 0.0 or 1.0 (-0.0 == 0.0; NaN is neither).
     const bool walk_columns = std::abs(x.row_stride) <= std::abs(x.col_stride);
-    std::vector<std::size_t> binary;
     if (walk_columns) {
-        for (std::size_t p : candidates) {
+        std::vector<std::size_t> binary;
+        for (std::size_t p : candidates)
             if (column_all_zero_or_one(x.column(p))) binary.push_back(p);
-        }
         return binary;
     }
     // Rows are contiguous: walk them in pieces, AND-ing each candidate's test
     // over the piece without a branch, and drop the candidates that failed
     // at the end of the piece.
-    binary = candidates;
     constexpr std::size_t piece = 256;
     std::vector<unsigned char> ok;
-    for (std::size_t i0 = 0; i0 < x.rows && !binary.empty(); i0 += piece) {
+    for (std::size_t i0 = 0; i0 < x.rows && !candidates.empty(); i0 += piece) {
         const std::size_t i1 = std::min(x.rows, i0 + piece);
-        ok.assign(binary.size(), 1);
+        ok.assign(candidates.size(), 1);
         for (std::size_t i = i0; i < i1; ++i)
-            for (std::size_t q = 0; q < binary.size(); ++q) {
-                const double v = x(i, binary[q]);
+            for (std::size_t q = 0; q < candidates.size(); ++q) {
+                const double v = x(i, candidates[q]);
                 ok[q] &= static_cast<unsigned char>((v == 0.0) | (v == 1.0));
             }
         std::size_t kept = 0;
-        for (std::size_t q = 0; q < binary.size(); ++q)
-            if (ok[q]) binary[kept++] = binary[q];
-        binary.resize(kept);
+        for (std::size_t q = 0; q < candidates.size(); ++q)
+            if (ok[q]) candidates[kept++] = candidates[q];
+        candidates.resize(kept);
     }
-    return binary;
+    return candidates;
 }
 
-namespace {
+struct ColumnClasses {
+    std::vector<std::size_t> dummies;     // named, not intercepts, only 0.0 and 1.0
+    std::vector<std::size_t> continuous;  // every other column but the intercepts
+};
 
-// Rows per tile: a tile of X (rows × k doubles) and the per-row temporaries
-// stay in cache while the link functions and both products reuse them, so X
-// is streamed from memory once however long a block is.
-std::size_t tile_rows(std::size_t k) {
-    constexpr std::size_t tile_doubles = 32768;  // 256 KiB of X per tile
-    return std::clamp<std::size_t>(tile_doubles / (k + 1), 64, 2048);
+// Classes of the k = x.cols columns, judged on the rows of x. The
+// intercepts are marked in a table, so that the classification is linear in
+// k; a position past the last column is a broken input.
+ColumnClasses classify_columns(MatrixView x, const std::vector<std::size_t>& intercepts) {
+    std::vector<unsigned char> is_intercept(x.cols, 0);
+    for (std::size_t p : intercepts) {
+        if (p >= x.cols) panic_index_out_of_bounds(x.cols, p);
+        is_intercept[p] = 1;
+    }
+    std::vector<std::size_t> candidates;
+    for (std::size_t p = 0; p < x.cols; ++p)
+        if (!is_intercept[p]) candidates.push_back(p);
+
+    ColumnClasses classes;
+    classes.dummies = zero_one_columns(x, std::move(candidates));
+    std::vector<unsigned char> is_dummy(x.cols, 0);
+    for (std::size_t p : classes.dummies) is_dummy[p] = 1;
+    for (std::size_t p = 0; p < x.cols; ++p)
+        if (!is_intercept[p] && !is_dummy[p]) classes.continuous.push_back(p);
+    return classes;
 }
+
+// ---------------------------------------------------------------------------
+// Kernels of the per-tile steps.
+
+constexpr std::size_t sum_lanes = 8;
+
+// Σ x[0..m), summed in eight interleaved lanes, then the lanes.
+template <IsaLevel L>
+TARVEX_INLINE double lane_sum_body(std::size_t m, const double* x) {
+    double part[sum_lanes] = {};
+    std::size_t i0 = 0;
+    for (; i0 + sum_lanes <= m; i0 += sum_lanes)
+        for (std::size_t l = 0; l < sum_lanes; ++l) part[l] += x[i0 + l];
+    for (std::size_t i = i0; i < m; ++i) part[i - i0] += x[i];
+    double s = 0.0;
+    for (std::size_t l = 0; l < sum_lanes; ++l) s += part[l];
+    return s;
+}
+TARVEX_FOR_EACH_LEVEL(double, lane_sum, (std::size_t m, const double* x), (m, x))
+
+// The point where a dummy with coefficient b takes its other value:
+//   switched_i = xb_i + (1 - 2·x_i)·b,
+// that is xb + (1 - 0)·b = xb1 where x = 0 and xb + (-1)·b = xb0 where
+// x = 1, the factor ±1 being exact. Returns whether every x_i is 0.0 or 1.0,
+// as all_zero_or_one does, in the same loop (no branch per value). The
+// three arrays are distinct: x is a column of X or a copy of one, the other
+// two are the pass's own buffers.
+template <IsaLevel L>
+TARVEX_INLINE bool switched_point_body(std::size_t m, const double* __restrict xb,
+                                       const double* __restrict x, double b,
+                                       double* __restrict switched) {
+    unsigned ok = 1;
+    for (std::size_t i = 0; i < m; ++i) {
+        switched[i] = xb[i] + (1.0 - 2.0 * x[i]) * b;
+        ok &= static_cast<unsigned>((x[i] == 0.0) | (x[i] == 1.0));
+    }
+    return ok != 0;
+}
+TARVEX_FOR_EACH_LEVEL(bool, switched_point,
+                      (std::size_t m, const double* xb, const double* x, double b,
+                       double* switched),
+                      (m, xb, x, b, switched))
+
+struct DummySums {
+    double effect = 0.0;   // Σ_i F(xb1_i) - F(xb0_i)
+    double density = 0.0;  // Σ_i f(xb1_i)
+};
+
+// A dummy's per-row terms over one tile, from the link at the observed point
+// (the row's own value of x, F_obs and f_obs) and at the switched point
+// (F_sw, f_sw): with one_i = (x_i == 1),
+//   (F1, f1) = one_i ? (F_obs, f_obs) : (F_sw, f_sw), (F0, f0) the other pair.
+// Writes density_change_i = f1_i - f0_i and returns the sums of F1 - F0 and
+// of f1 (summed in lanes, then the lanes). Only density_change is written,
+// and it is none of the others.
+template <IsaLevel L>
+TARVEX_INLINE DummySums dummy_tile_terms_body(std::size_t m, const double* __restrict x,
+                                              const double* __restrict cdf_observed,
+                                              const double* __restrict pdf_observed,
+                                              const double* __restrict cdf_switched,
+                                              const double* __restrict pdf_switched,
+                                              double* __restrict density_change) {
+    double effect[sum_lanes] = {}, density[sum_lanes] = {};
+    std::size_t i0 = 0;
+    for (; i0 + sum_lanes <= m; i0 += sum_lanes) {
+        for (std::size_t l = 0; l < sum_lanes; ++l) {
+            const std::size_t i = i0 + l;
+            const bool one = x[i] == 1.0;
+            const double cdf1 = one ? cdf_observed[i] : cdf_switched[i];
+            const double cdf0 = one ? cdf_switched[i] : cdf_observed[i];
+            const double pdf1 = one ? pdf_observed[i] : pdf_switched[i];
+            const double pdf0 = one ? pdf_switched[i] : pdf_observed[i];
+            effect[l] += cdf1 - cdf0;
+            density[l] += pdf1;
+            density_change[i] = pdf1 - pdf0;
+        }
+    }
+    for (std::size_t i = i0; i < m; ++i) {
+        const bool one = x[i] == 1.0;
+        const double cdf1 = one ? cdf_observed[i] : cdf_switched[i];
+        const double cdf0 = one ? cdf_switched[i] : cdf_observed[i];
+        const double pdf1 = one ? pdf_observed[i] : pdf_switched[i];
+        const double pdf0 = one ? pdf_switched[i] : pdf_observed[i];
+        effect[i - i0] += cdf1 - cdf0;
+        density[i - i0] += pdf1;
+        density_change[i] = pdf1 - pdf0;
+    }
+    DummySums out;
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
+        out.effect += effect[l];
+        out.density += density[l];
+    }
+    return out;
+}
+TARVEX_FOR_EACH_LEVEL(DummySums, dummy_tile_terms,
+                      (std::size_t m, const double* x, const double* cdf_observed,
+                       const double* pdf_observed, const double* cdf_switched,
+                       const double* pdf_switched, double* density_change),
+                      (m, x, cdf_observed, pdf_observed, cdf_switched, pdf_switched,
+                       density_change))
 
 // Columns cols[0..count) of a tile into dense buffers, out + q·tile.rows for
 // the q-th, in one walk down the rows: where columns are not contiguous the
@@ -91,265 +215,303 @@ void copy_columns(MatrixView tile, const std::size_t* cols, std::size_t count, d
         for (std::size_t q = 0; q < count; ++q) out[q * m + i] = tile(i, cols[q]);
 }
 
-// Everything one pass owns. The `_r` pair serves "rust", the `_s` pair "sm":
-// binary rows go into both, continuous rows only into the selected pair.
+// ---------------------------------------------------------------------------
+// The tiled pass.
 
-struct Pass {
-    ModelKind kind = ModelKind::Logit;
-    SeMethod se_method = SeMethod::Rust;
-    std::size_t k = 0;
-    Vector beta;  // dense copy of the k coefficients
-    std::vector<char> is_intercept;  // one flag per column
-    std::vector<std::size_t> binary_idx;
-    std::vector<std::size_t> continuous_idx;
-    bool verify_binary = false;  // check each tile's binary columns for 0/1
+// Rows per tile: a tile of X (rows × k doubles) and the per-row temporaries
+// stay in cache while the link functions and both products reuse them, so X
+// is streamed from memory once however long a block is.
+std::size_t tile_rows(std::size_t k) {
+    constexpr std::size_t tile_doubles = 32768;  // 256 KiB of X per tile
+    return std::clamp<std::size_t>(tile_doubles / (k + 1), 64, 2048);
+}
 
-    Vector ame_sum_r, ame_sum_s, jac_sum_r, jac_sum_s;
+// The sums over all rows that the effects and the Jacobian are made of, for
+// one gradient form. Per tile of rows X_t (m × k) with predictor xb = X_t·β:
+//   Σ_i f(xb_i)                      every continuous regressor's effect / β_j
+//   Σ_i w_i·x_ic                     w_i = xb_i·f(xb_i) ("rust") or f'(xb_i) ("sm")
+//   per dummy j: Σ_i F1 - F0, Σ_i f1 and Σ_i (f1 - f0)·x_ic
+// The last two kinds come out of one product Dᵀ·X_t, D holding one column of
+// f1 - f0 per dummy and then w.
+class TiledPass {
+public:
+    TiledPass(ModelKind kind, SeMethod se_method, Vector beta, const ColumnClasses& columns,
+              std::size_t tile_capacity, bool copy_dummy_columns)
+        : kind_(kind),
+          se_method_(se_method),
+          k_(beta.size()),
+          beta_(std::move(beta)),
+          dummies_(columns.dummies),
+          continuous_(columns.continuous),
+          // F at the predictor: needed by every dummy, and by the Logit f' of "sm".
+          need_cdf_at_predictor_(!dummies_.empty() ||
+                                 (!continuous_.empty() && se_method == SeMethod::Sm &&
+                                  kind == ModelKind::Logit)),
+          product_width_(dummies_.size() + (continuous_.empty() ? 0 : 1)),
+          ame_sum_(k_, 0.0),
+          jac_sum_(checked_product(k_, k_), 0.0),
+          weighted_col_sums_(k_, 0.0),
+          predictor_(tile_capacity),
+          cdf_at_predictor_(tile_capacity),
+          pdf_at_predictor_(tile_capacity),
+          switched_(dummies_.empty() ? 0 : tile_capacity),
+          cdf_at_switched_(switched_.size()),
+          pdf_at_switched_(switched_.size()),
+          dummy_copies_(copy_dummy_columns ? checked_product(tile_capacity, dummies_.size()) : 0),
+          product_factor_(checked_product(tile_capacity, dummies_.size() + 1)),
+          tile_products_(checked_product(dummies_.size() + 1, k_)),
+          dummy_density_sums_(dummies_.size()) {
+        // An infinite or NaN dummy coefficient needs the link at the observed
+        // point as well (dummy_terms); the buffers exist only then.
+        for (std::size_t v : dummies_)
+            if (!std::isfinite(beta_[v])) {
+                observed_.resize(tile_capacity);
+                cdf_at_observed_.resize(tile_capacity);
+                pdf_at_observed_.resize(tile_capacity);
+                break;
+            }
+    }
 
-    // Sums over all rows that every continuous row is a scaling of:
-    // Σ_i f(xb_i) and w_c = Σ_i x_ic·w_i, with w_i = xb_i·f(xb_i) for "rust"
-    // and w_i = f'(xb_i) for "sm".
-    double sum_fx = 0.0;
-    Vector weighted_col_sums;
+    // Adds the rows of one tile (at least one row, at most tile_capacity).
+    // With `confirm_dummies`, returns false as soon as a dummy column holds a
+    // value other than 0.0 and 1.0 in the tile; the sums are then partial,
+    // and the pass is to be discarded.
+    bool add_tile(MatrixView tile, bool confirm_dummies);
 
-    // Tile temporaries.
-    Vector xb, fx, cdf_xb, d;  // d: one column per binary regressor, then w
-    Vector binary_cols;  // the tile's binary columns, where they are not contiguous
-    Vector other, cdf_other, pdf_other;  // the link at the counterfactual point
-    Vector products;           // (binary count + 1) × k
-    Vector binary_f1_sums;
+    // The effects and the Jacobian sums over the n rows added.
+    MarginalEffects result(std::uint64_t n);
 
-    // The next tile, read into cache while this one's link functions run.
-    PrefetchStream next_tile;
-
-    bool process_tile(MatrixView xt);
+private:
+    void predictor(MatrixView tile);
+    void link_at_predictor(std::size_t m);
+    void continuous_weights(std::size_t m);
+    const double* dummy_column(MatrixView tile, std::size_t q) const;
+    bool dummy_terms(std::size_t q, const double* x, std::size_t m, bool confirm);
+    void products(MatrixView tile);
+    void accumulate_products();
     void finish_continuous_rows();
+
+    const ModelKind kind_;
+    const SeMethod se_method_;
+    const std::size_t k_;
+    const Vector beta_;  // dense copy of the k coefficients
+    const std::vector<std::size_t> dummies_;
+    const std::vector<std::size_t> continuous_;
+    const bool need_cdf_at_predictor_;
+    const std::size_t product_width_;  // columns of D: the dummies, then w if any
+
+    // Sums over all rows added so far.
+    Vector ame_sum_;            // Σ F1 - F0 at each dummy; continuous ones at the end
+    Vector jac_sum_;            // k × k, row-major
+    double pdf_sum_ = 0.0;      // Σ_i f(xb_i)
+    Vector weighted_col_sums_;  // Σ_i w_i·x_ic for every column c
+
+    // Per-row values of the current tile.
+    Vector predictor_;          // xb_i = x_i·β
+    Vector cdf_at_predictor_;   // F(xb_i)
+    Vector pdf_at_predictor_;   // f(xb_i)
+    Vector switched_;           // xb with the current dummy at its other value
+    Vector cdf_at_switched_;
+    Vector pdf_at_switched_;
+    Vector observed_;           // xb + 0·b, for a non-finite dummy coefficient b
+    Vector cdf_at_observed_;
+    Vector pdf_at_observed_;
+    Vector dummy_copies_;       // the dummy columns, where they are not contiguous
+    Vector product_factor_;     // D: column q at q·m, f1 - f0 of dummy q, then w
+    Vector tile_products_;      // Dᵀ·X_t, (dummies + 1) × k
+    Vector dummy_density_sums_; // Σ_i f1 of each dummy over the tile
 };
 
-bool Pass::process_tile(MatrixView xt) {
-    const std::size_t m = xt.rows;
-    const std::size_t nb = binary_idx.size();
-    const bool has_continuous = !continuous_idx.empty();
-
-    // xb = X_t·β and f(xb), shared by every regressor of the tile.
-    // F(xb): needed by every binary regressor, and by the Logit f'(xb).
-    matvec(xt, beta.data(), xb.data());
-    const bool need_cdf = nb > 0 || (has_continuous && se_method == SeMethod::Sm &&
-                                     kind == ModelKind::Logit);
-    if (need_cdf)
-        cdf_pdf(kind, xb.data(), m, cdf_xb.data(), fx.data(), &next_tile);
-    else
-        pdf(kind, xb.data(), m, fx.data(), &next_tile);
-    sum_fx += lane_sum(m, fx.data());
-
-    if (has_continuous) {
-        // w_i = xb_i·f(xb_i) ("rust") or f'(xb_i) ("sm"), where f' is formed
-        // from the f and F already at hand: Logit f(z)(1 - 2F(z)), Probit
-        // f(z)·(-z), the same operations the element-wise pdf_deriv performs.
-        double* w = d.data() + nb * m;
-        if (se_method == SeMethod::Rust)
-            for (std::size_t i = 0; i < m; ++i) w[i] = xb[i] * fx[i];
-        else if (kind == ModelKind::Logit)
-            for (std::size_t i = 0; i < m; ++i) w[i] = fx[i] * (1.0 - 2.0 * cdf_xb[i]);
-        else
-            for (std::size_t i = 0; i < m; ++i) w[i] = fx[i] * -xb[i];
-    }
-
-    // Binary regressor V with coefficient b: the counterfactual predictors are
-    // xb1 = xb + (1 - x)·b and xb0 = xb + (-x)·b. With x ∈ {0, 1} and b finite
-    // one of them is xb itself (x = 1: xb1 = xb + 0; x = 0: xb0 = xb ± 0), so
-    // F and f are known there, and the link is evaluated, for the whole tile
-    // at once, only at the other point. The binary columns are read where
-    // they are contiguous, else from dense copies.
-    const bool copied = xt.row_stride != 1;
-    if (copied) copy_columns(xt, binary_idx.data(), nb, binary_cols.data());
-    for (std::size_t q = 0; q < nb; ++q) {
-        const std::size_t v = binary_idx[q];
-        const double b = beta[v];
-        const double* __restrict x =
-            copied ? binary_cols.data() + q * m : xt.column(v).data;
-        double* __restrict dq = d.data() + q * m;
-        double* __restrict pt = other.data();
-        const double* __restrict cdf_o = cdf_other.data();
-        const double* __restrict pdf_o = pdf_other.data();
-        const double* __restrict cdf_b = cdf_xb.data();
-        const double* __restrict f_b = fx.data();
-        double sum_delta = 0.0;
-        double sum_f1 = 0.0;
-        if (std::isfinite(b)) {
-            // x = 1: xb0 = xb + (-1)·b; x = 0: xb1 = xb + (1 - 0)·b. Both are
-            // xb + (1 - 2x)·b, the factor ±1 being exact. The same loop
-            // checks the column's values.
-            const bool zero_or_one = binary_other_point(m, xb.data(), x, b, pt);
-            if (verify_binary && !zero_or_one) return false;
-            cdf_pdf(kind, pt, m, cdf_other.data(), pdf_other.data(), &next_tile);
-            const BinarySums sums =
-                binary_tile_terms(m, x, cdf_b, f_b, cdf_o, pdf_o, dq);
-            sum_delta = sums.delta;
-            sum_f1 = sums.f1;
-        } else {
-            if (verify_binary && !all_zero_or_one(m, x)) return false;
-            // 0·b is NaN for an infinite or NaN b: evaluate both points.
-            for (std::size_t i = 0; i < m; ++i) {
-                pt[i] = xb[i] + (1.0 - x[i]) * b;  // xb1
-                dq[i] = xb[i] + (-x[i]) * b;        // xb0, overwritten below
-            }
-            cdf_pdf(kind, pt, m, cdf_other.data(), pdf_other.data());
-            cdf(kind, dq, m, pt);  // F(xb0)
-            pdf(kind, dq, m, dq);  // f(xb0)
-            for (std::size_t i = 0; i < m; ++i) {
-                sum_delta += cdf_o[i] - pt[i];
-                sum_f1 += pdf_o[i];
-                dq[i] = pdf_o[i] - dq[i];
-            }
-        }
-        ame_sum_r[v] += sum_delta;
-        ame_sum_s[v] += sum_delta;
-        binary_f1_sums[q] = sum_f1;
-    }
-
-    // One product Dᵀ·X_t gives, per binary regressor, Σ_i (f1_i - f0_i)·x_ic
-    // for every c, and in its last row the continuous sums Σ_i w_i·x_ic.
-    const std::size_t width = nb + (has_continuous ? 1 : 0);
-    transposed_product(d.data(), width, xt, products.data());
-    for (std::size_t q = 0; q < nb; ++q) {
-        const std::size_t v = binary_idx[q];
-        const double* row = products.data() + q * k;
-        for (std::size_t c = 0; c < k; ++c) {
-            const double add = c == v ? binary_f1_sums[q] : row[c];
-            jac_sum_r[v * k + c] += add;
-            jac_sum_s[v * k + c] += add;
-        }
-    }
-    if (has_continuous) {
-        const double* row = products.data() + nb * k;
-        for (std::size_t c = 0; c < k; ++c) weighted_col_sums[c] += row[c];
-    }
+bool TiledPass::add_tile(MatrixView tile, bool confirm_dummies) {
+    const std::size_t m = tile.rows;
+    predictor(tile);
+    link_at_predictor(m);
+    if (!continuous_.empty()) continuous_weights(m);
+    if (!dummy_copies_.empty()) copy_columns(tile, dummies_.data(), dummies_.size(),
+                                             dummy_copies_.data());
+    for (std::size_t q = 0; q < dummies_.size(); ++q)
+        if (!dummy_terms(q, dummy_column(tile, q), m, confirm_dummies)) return false;
+    products(tile);
+    accumulate_products();
     return true;
 }
 
-// Continuous regressor V, coefficient b, from the pass-wide sums:
+// xb = X_t·β, shared by every regressor of the tile.
+void TiledPass::predictor(MatrixView tile) { matvec(tile, beta_.data(), predictor_.data()); }
+
+// f(xb), and F(xb) where it is needed; Σ f(xb) for the continuous effects.
+void TiledPass::link_at_predictor(std::size_t m) {
+    if (need_cdf_at_predictor_)
+        cdf_pdf(kind_, predictor_.data(), m, cdf_at_predictor_.data(), pdf_at_predictor_.data());
+    else
+        pdf(kind_, predictor_.data(), m, pdf_at_predictor_.data());
+    pdf_sum_ += lane_sum(m, pdf_at_predictor_.data());
+}
+
+// w_i = xb_i·f(xb_i) ("rust") or f'(xb_i) ("sm"), the last column of D, with
+// f' formed from the f and F at hand: Logit f(z)(1 - 2F(z)), Probit f(z)·(-z).
+void TiledPass::continuous_weights(std::size_t m) {
+    double* w = product_factor_.data() + dummies_.size() * m;
+    const double* xb = predictor_.data();
+    const double* f = pdf_at_predictor_.data();
+    const double* cdf_xb = cdf_at_predictor_.data();
+    if (se_method_ == SeMethod::Rust)
+        for (std::size_t i = 0; i < m; ++i) w[i] = xb[i] * f[i];
+    else if (kind_ == ModelKind::Logit)
+        for (std::size_t i = 0; i < m; ++i) w[i] = f[i] * (1.0 - 2.0 * cdf_xb[i]);
+    else
+        for (std::size_t i = 0; i < m; ++i) w[i] = f[i] * -xb[i];
+}
+
+// The q-th dummy column of the tile: read in place where it is contiguous,
+// else from its dense copy.
+const double* TiledPass::dummy_column(MatrixView tile, std::size_t q) const {
+    if (!dummy_copies_.empty()) return dummy_copies_.data() + q * tile.rows;
+    return tile.column(dummies_[q]).data;
+}
+
+// Dummy j with coefficient b. The counterfactual predictors are
+// xb1 = xb + (1 - x)·b and xb0 = xb + (-x)·b; one of them is the observed
+// point xb + 0·b (the dummy at its own value), the other the switched point.
+// For finite b the observed point is xb itself (up to the sign of a zero,
+// which F and f do not see), whose F and f are at hand: the link is
+// evaluated for the whole tile at the switched point only. For an infinite
+// or NaN b, 0·b is NaN: the link is evaluated at the observed point too
+// (where it is NaN, as IEEE arithmetic has it).
+bool TiledPass::dummy_terms(std::size_t q, const double* x, std::size_t m, bool confirm) {
+    const std::size_t j = dummies_[q];
+    const double b = beta_[j];
+    const bool zero_or_one = switched_point(m, predictor_.data(), x, b, switched_.data());
+    if (confirm && !zero_or_one) return false;
+    cdf_pdf(kind_, switched_.data(), m, cdf_at_switched_.data(), pdf_at_switched_.data());
+
+    const double* cdf_observed = cdf_at_predictor_.data();
+    const double* pdf_observed = pdf_at_predictor_.data();
+    if (!std::isfinite(b)) {
+        for (std::size_t i = 0; i < m; ++i) observed_[i] = predictor_[i] + 0.0 * b;
+        cdf_pdf(kind_, observed_.data(), m, cdf_at_observed_.data(), pdf_at_observed_.data());
+        cdf_observed = cdf_at_observed_.data();
+        pdf_observed = pdf_at_observed_.data();
+    }
+    const DummySums sums =
+        dummy_tile_terms(m, x, cdf_observed, pdf_observed, cdf_at_switched_.data(),
+                         pdf_at_switched_.data(), product_factor_.data() + q * m);
+    ame_sum_[j] += sums.effect;
+    dummy_density_sums_[q] = sums.density;
+    return true;
+}
+
+// Dᵀ·X_t: per dummy, Σ_i (f1_i - f0_i)·x_ic for every c, and in the last row
+// the continuous sums Σ_i w_i·x_ic.
+void TiledPass::products(MatrixView tile) {
+    transposed_product(product_factor_.data(), product_width_, tile, tile_products_.data());
+}
+
+// The dummies' Jacobian rows take the products off the diagonal and Σ f1 on
+// it; the continuous sums wait for the end of the pass.
+void TiledPass::accumulate_products() {
+    for (std::size_t q = 0; q < dummies_.size(); ++q) {
+        const std::size_t j = dummies_[q];
+        const double* row = tile_products_.data() + q * k_;
+        for (std::size_t c = 0; c < k_; ++c)
+            jac_sum_[j * k_ + c] += c == j ? dummy_density_sums_[q] : row[c];
+    }
+    if (!continuous_.empty()) {
+        const double* row = tile_products_.data() + dummies_.size() * k_;
+        for (std::size_t c = 0; c < k_; ++c) weighted_col_sums_[c] += row[c];
+    }
+}
+
+// Continuous regressor j, coefficient b, from the pass-wide sums:
 //   effect: Σ f · b
-//   "rust": row V = -b·w_c off the diagonal, Σ f on it
-//   "sm":   row V = b·w_c, plus Σ f on the diagonal
-void Pass::finish_continuous_rows() {
-    Vector& ame_sum = se_method == SeMethod::Sm ? ame_sum_s : ame_sum_r;
-    Vector& jac_sum = se_method == SeMethod::Sm ? jac_sum_s : jac_sum_r;
-    for (std::size_t v : continuous_idx) {
-        const double b = beta[v];
-        ame_sum[v] += sum_fx * b;
-        double* row = jac_sum.data() + v * k;
-        if (se_method == SeMethod::Sm) {
-            for (std::size_t c = 0; c < k; ++c) row[c] += weighted_col_sums[c] * b;
-            row[v] += sum_fx;
+//   "rust": row j = -b·w_c off the diagonal, Σ f on it
+//   "sm":   row j = b·w_c, plus Σ f on the diagonal
+void TiledPass::finish_continuous_rows() {
+    for (std::size_t j : continuous_) {
+        const double b = beta_[j];
+        ame_sum_[j] += pdf_sum_ * b;
+        double* row = jac_sum_.data() + j * k_;
+        if (se_method_ == SeMethod::Sm) {
+            for (std::size_t c = 0; c < k_; ++c) row[c] += weighted_col_sums_[c] * b;
+            row[j] += pdf_sum_;
         } else {
-            for (std::size_t c = 0; c < k; ++c)
-                row[c] += c == v ? sum_fx : weighted_col_sums[c] * -b;
+            for (std::size_t c = 0; c < k_; ++c)
+                row[c] += c == j ? pdf_sum_ : weighted_col_sums_[c] * -b;
         }
     }
 }
 
-// One pass over X with the given binary columns. With `verify`, every tile
-// also checks that those columns hold only 0.0 and 1.0 in its rows, and the
-// pass stops (returns false) at the first tile where one does not.
-bool run_pass(Pass& pass, VectorView beta, MatrixView x, std::uint64_t block_len,
-              bool verify, BetweenTiles between_tiles) {
+MarginalEffects TiledPass::result(std::uint64_t n) {
+    if (n > 0) finish_continuous_rows();
+    // Averages over all n rows (0/0 = NaN when X has no rows).
+    const double rows = static_cast<double>(n);
+    MarginalEffects out;
+    out.ame.resize(k_);
+    for (std::size_t j = 0; j < k_; ++j) out.ame[j] = ame_sum_[j] / rows;
+    out.jac_sum = std::move(jac_sum_);
+    out.n = n;
+    return out;
+}
+
+// One pass over X in blocks [0, c), [c, 2c), ..., the last one ending at n,
+// each walked in tiles of at most tile_rows(k) rows, with `between_tiles`
+// (when given) called before each tile. With `confirm_dummies`,
+// every tile also checks that the dummy columns hold only 0.0 and 1.0 in its
+// rows, and the pass gives up (returns nothing) at the first tile where one
+// does not.
+std::optional<MarginalEffects> run_pass(ModelKind kind, SeMethod se_method, VectorView beta,
+                                        MatrixView x, const ColumnClasses& columns,
+                                        std::uint64_t block_len, bool confirm_dummies,
+                                        BetweenTiles between_tiles) {
     const std::size_t n = x.rows;
     const std::size_t k = x.cols;
-    std::vector<char> is_binary(k, 0);
-    for (std::size_t v : pass.binary_idx) is_binary[v] = 1;
-    pass.continuous_idx.clear();
-    for (std::size_t v = 0; v < k; ++v)
-        if (!pass.is_intercept[v] && !is_binary[v]) pass.continuous_idx.push_back(v);
-
-    const std::size_t kk = checked_product(k, k);
-    pass.ame_sum_r.assign(k, 0.0);
-    pass.ame_sum_s.assign(k, 0.0);
-    pass.jac_sum_r.assign(kk, 0.0);
-    pass.jac_sum_s.assign(kk, 0.0);
-    pass.sum_fx = 0.0;
-    pass.verify_binary = verify;
-    if (n == 0) return true;
-
+    if (n == 0) {
+        return TiledPass(kind, se_method, Vector(k), columns, 0, false).result(0);
+    }
     // With rows to walk, a block of no rows would never advance.
     if (block_len == 0) panic("block length must be at least 1");
     const std::size_t first_block = block_len < n ? static_cast<std::size_t>(block_len) : n;
     if (beta.len != k) panic_shape_mismatch(first_block, k, beta.len, 1);
-    pass.beta.resize(k);
-    for (std::size_t c = 0; c < k; ++c) pass.beta[c] = beta[c];
+    Vector dense_beta(k);
+    for (std::size_t c = 0; c < k; ++c) dense_beta[c] = beta[c];
+    const std::size_t tile_capacity = std::min(tile_rows(k), first_block);
+    TiledPass pass(kind, se_method, std::move(dense_beta), columns, tile_capacity,
+                   x.row_stride != 1);
 
-    const std::size_t nb = pass.binary_idx.size();
-    const std::size_t tile_cap = std::min(tile_rows(k), first_block);
-    pass.xb.resize(tile_cap);
-    pass.fx.resize(tile_cap);
-    pass.cdf_xb.resize(tile_cap);
-    pass.binary_cols.resize(x.row_stride != 1 ? checked_product(tile_cap, nb) : 0);
-    pass.other.resize(nb > 0 ? tile_cap : 0);
-    pass.cdf_other.resize(nb > 0 ? tile_cap : 0);
-    pass.pdf_other.resize(nb > 0 ? tile_cap : 0);
-    pass.d.resize(checked_product(tile_cap, nb + 1));
-    pass.products.resize(checked_product(nb + 1, k));
-    pass.binary_f1_sums.resize(nb);
-    pass.weighted_col_sums.assign(k, 0.0);
-
-    // Blocks [0, c), [c, 2c), ..., the last one ending at n; each block is
-    // walked in tiles of at most tile_cap rows.
     for (std::size_t start = 0; start < n;) {
         const std::size_t end = block_len >= n - start ? n : start + block_len;
         for (std::size_t t0 = start; t0 < end;) {
+            // Between tiles: the one place where the pass may be stopped.
             if (between_tiles != nullptr) between_tiles();
-            const std::size_t t1 = std::min(end, t0 + tile_cap);
-            pass.next_tile = PrefetchStream(x.row_block(t1, std::min(n, t1 + tile_cap)));
-            if (!pass.process_tile(x.row_block(t0, t1))) return false;
+            const std::size_t t1 = std::min(end, t0 + tile_capacity);
+            if (!pass.add_tile(x.row_block(t0, t1), confirm_dummies)) return std::nullopt;
             t0 = t1;
         }
         start = end;
     }
-    pass.finish_continuous_rows();
-    return true;
+    return pass.result(n);
 }
 
 }  // namespace
 
+// The dummies are found within the pass instead of by a separate scan of X:
+// a column that holds only 0.0 and 1.0 in the first tile's rows is taken as
+// a dummy, and each tile checks its dummy columns in the loop that reads them
+// anyway. If a later row disproves one, which a continuous regressor does in
+// its first rows almost always, the columns are classified by a full scan and
+// the pass starts over. Either way the classification is that of a full scan.
 MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, MatrixView x,
-                                         const std::vector<std::size_t>& intercept_idx,
+                                         const std::vector<std::size_t>& intercepts,
                                          std::uint64_t block_len, SeMethod se_method,
                                          BetweenTiles between_tiles) {
-    const std::size_t n = x.rows;
-    const std::size_t k = x.cols;
-    Pass pass;
-    pass.kind = kind;
-    pass.se_method = se_method;
-    pass.k = k;
-    pass.is_intercept.assign(k, 0);
-    for (std::size_t p : intercept_idx) {
-        if (p >= k) panic_index_out_of_bounds(k, p);
-        pass.is_intercept[p] = 1;
-    }
-
-    // The binary columns are found within the pass instead of by a separate
-    // scan of X: a column that holds only 0.0 and 1.0 in the first tile's
-    // rows is taken as binary, and each tile checks its binary columns (in
-    // the copy it makes of them anyway). If a later row disproves one, which
-    // a continuous regressor does in its first rows almost always, the
-    // columns are classified by a full scan and the pass starts over. Either
-    // way the classification is that of a full scan.
-    const std::size_t probe_rows = std::min(n, tile_rows(k));
-    pass.binary_idx = find_binary_columns(x.row_block(0, probe_rows), pass.is_intercept);
-    if (!run_pass(pass, beta, x, block_len, probe_rows < n, between_tiles)) {
-        pass.binary_idx = find_binary_columns(x, pass.is_intercept);
-        run_pass(pass, beta, x, block_len, false, between_tiles);
-    }
-
-    // Averages over all n rows (0/0 = NaN when X has no rows).
-    const double rows = static_cast<double>(static_cast<std::uint64_t>(n));
-    const Vector& ame_sum = se_method == SeMethod::Sm ? pass.ame_sum_s : pass.ame_sum_r;
-    MarginalEffects out;
-    out.ame.resize(k);
-    for (std::size_t j = 0; j < k; ++j) out.ame[j] = ame_sum[j] / rows;
-    out.jac_sum = std::move(se_method == SeMethod::Sm ? pass.jac_sum_s : pass.jac_sum_r);
-    out.n = n;
-    return out;
+    const std::size_t first_tile = std::min(x.rows, tile_rows(x.cols));
+    const ColumnClasses from_first_tile = classify_columns(x.row_block(0, first_tile), intercepts);
+    if (auto effects = run_pass(kind, se_method, beta, x, from_first_tile, block_len,
+                                first_tile < x.rows, between_tiles))
+        return std::move(*effects);
+    const ColumnClasses from_all_rows = classify_columns(x, intercepts);
+    return std::move(
+        *run_pass(kind, se_method, beta, x, from_all_rows, block_len, false, between_tiles));
 }
 
 }  // namespace tarvex

@@ -5,7 +5,8 @@
 // xb_i = x_i·β:
 //   continuous j: AME_j = β_j · (1/n) Σ_i f(xb_i)
 //   binary j:     AME_j = (1/n) Σ_i [F(xb_i + (1 - x_ij)β_j) - F(xb_i - x_ij β_j)]
-// Intercept columns get no effect. The Jacobian J[j][c] = ∂AME_j/∂β_c is
+// Intercept columns get no effect; binary (dummy) columns are those that hold
+// only 0.0 and 1.0, continuous ones the rest. The Jacobian J[j][c] = ∂AME_j/∂β_c is
 // accumulated as sums over the observations (divided by n later):
 //   binary j, c = j:      Σ_i f(xb1_i)
 //   binary j, c ≠ j:      Σ_i (f(xb1_i) - f(xb0_i)) x_ic
@@ -26,13 +27,9 @@ namespace tarvex {
 
 enum class SeMethod { Rust, Sm };
 
-// Columns whose values are all exactly 0.0 or 1.0, among those not marked in
-// `is_intercept` (one flag per column of X).
-std::vector<std::size_t> find_binary_columns(MatrixView x, const std::vector<char>& is_intercept);
-
 struct MarginalEffects {
-    Vector ame;          // k averaged effects, 0 at intercept positions
-    Vector jac_sum;      // k·k Jacobian sums of the chosen gradient form, row-major
+    Vector ame;           // k averaged effects, 0 at intercept positions
+    Vector jac_sum;       // k·k Jacobian sums of the chosen gradient form, row-major
     std::uint64_t n = 0;  // rows of X
 };
 
@@ -40,12 +37,13 @@ struct MarginalEffects {
 // at most; it may throw to abandon the pass, which then leaves nothing behind.
 using BetweenTiles = void (*)();
 
-// Walks X in blocks of block_len rows (block_len >= 1) and returns the effects
-// and the Jacobian sums of the selected form. `intercept_idx` holds the
-// intercept columns (positions below k, in increasing order): they get no
-// effect.
+// The effects of the columns of X and the Jacobian sums of the selected
+// form, in one pass over X in blocks of block_len rows (block_len >= 1 when X
+// has rows). The columns at the positions `intercepts` (below k) get no
+// effect; the other columns that hold only 0.0 and 1.0 are dummies, the rest
+// continuous.
 MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, MatrixView x,
-                                         const std::vector<std::size_t>& intercept_idx,
+                                         const std::vector<std::size_t>& intercepts,
                                          std::uint64_t block_len, SeMethod se_method,
                                          BetweenTiles between_tiles = nullptr);
 

@@ -39,84 +39,13 @@ BlasOperand blas_operand(const MatrixView& a) {
     return {};
 }
 
-}  // namespace
-
-namespace {
-
-constexpr std::size_t sum_lanes = 8;
-
-inline __attribute__((always_inline)) BinarySums binary_tile_terms_body(
-    std::size_t m, const double* __restrict x, const double* __restrict cdf_xb,
-    const double* __restrict fx, const double* __restrict cdf_other,
-    const double* __restrict pdf_other, double* __restrict diff) {
-    double delta[sum_lanes] = {}, f1[sum_lanes] = {};
-    std::size_t i0 = 0;
-    for (; i0 + sum_lanes <= m; i0 += sum_lanes) {
-        for (std::size_t l = 0; l < sum_lanes; ++l) {
-            const std::size_t i = i0 + l;
-            const bool one = x[i] == 1.0;
-            const double cdf1 = one ? cdf_xb[i] : cdf_other[i];
-            const double cdf0 = one ? cdf_other[i] : cdf_xb[i];
-            const double pdf1 = one ? fx[i] : pdf_other[i];
-            const double pdf0 = one ? pdf_other[i] : fx[i];
-            delta[l] += cdf1 - cdf0;
-            f1[l] += pdf1;
-            diff[i] = pdf1 - pdf0;
-        }
-    }
-    for (std::size_t i = i0; i < m; ++i) {
-        const bool one = x[i] == 1.0;
-        const double cdf1 = one ? cdf_xb[i] : cdf_other[i];
-        const double cdf0 = one ? cdf_other[i] : cdf_xb[i];
-        const double pdf1 = one ? fx[i] : pdf_other[i];
-        const double pdf0 = one ? pdf_other[i] : fx[i];
-        delta[i - i0] += cdf1 - cdf0;
-        f1[i - i0] += pdf1;
-        diff[i] = pdf1 - pdf0;
-    }
-    BinarySums out;
-    for (std::size_t l = 0; l < sum_lanes; ++l) {
-        out.delta += delta[l];
-        out.f1 += f1[l];
-    }
-    return out;
-}
-
-inline __attribute__((always_inline)) bool binary_other_point_body(
-    std::size_t m, const double* __restrict xb, const double* __restrict x, double b,
-    double* __restrict other) {
-    unsigned ok = 1;  // no branch per value, as in all_zero_or_one
-    for (std::size_t i = 0; i < m; ++i) {
-        other[i] = xb[i] + (1.0 - 2.0 * x[i]) * b;
-        ok &= static_cast<unsigned>((x[i] == 0.0) | (x[i] == 1.0));
-    }
-    return ok != 0;
-}
-
-inline __attribute__((always_inline)) double lane_sum_body(std::size_t m,
-                                                           const double* __restrict x) {
-    double part[sum_lanes] = {};
-    std::size_t i0 = 0;
-    for (; i0 + sum_lanes <= m; i0 += sum_lanes)
-        for (std::size_t l = 0; l < sum_lanes; ++l) part[l] += x[i0 + l];
-    for (std::size_t i = i0; i < m; ++i) part[i - i0] += x[i];
-    double s = 0.0;
-    for (std::size_t l = 0; l < sum_lanes; ++l) s += part[l];
-    return s;
-}
-
-inline __attribute__((always_inline)) bool all_zero_or_one_body(std::size_t m,
-                                                                const double* __restrict x) {
-    // No branch per value: 0/1 data is random to the branch predictor.
-    unsigned ok = 1;
-    for (std::size_t i = 0; i < m; ++i) ok &= static_cast<unsigned>((x[i] == 0.0) | (x[i] == 1.0));
-    return ok != 0;
-}
-
 // y = a·x for a column-major a (unit row stride, columns ld apart): four
 // columns at a time, so that the rows of y are loaded and stored once per
-// four columns and four streams of X are read side by side.
-inline __attribute__((always_inline)) void column_major_matvec_body(
+// four columns and four streams of X are read side by side. The column
+// pointers may alias each other (a stride of 0 repeats one column), which
+// `restrict` allows since they are only read; y is the caller's own buffer.
+template <IsaLevel L>
+TARVEX_INLINE void column_major_matvec_body(
     std::size_t m, std::size_t k, const double* a, std::ptrdiff_t ld,
     const double* __restrict x, double* __restrict y) {
     std::size_t c = 0;
@@ -143,62 +72,16 @@ inline __attribute__((always_inline)) void column_major_matvec_body(
     }
 }
 
-// The element-wise kernels above, compiled once per instruction-set level and
-// picked at run time: the default build runs on any x86-64 CPU.
-#if defined(__x86_64__) && defined(__GNUC__)
-#define TARVEX_LEVELS(name, ret, params, args)                                         \
-    TARVEX_TARGET_AVX512 ret name##_avx512 params { return name##_body args; }         \
-    TARVEX_TARGET_AVX2 ret name##_avx2 params { return name##_body args; }             \
-    ret name##_base params { return name##_body args; }                                \
-    ret name##_dispatch params {                                                       \
-        switch (isa_level()) {                                                         \
-            case IsaLevel::Avx512: return name##_avx512 args;                          \
-            case IsaLevel::Avx2: return name##_avx2 args;                              \
-            default: return name##_base args;                                          \
-        }                                                                              \
-    }
-#else
-#define TARVEX_LEVELS(name, ret, params, args) \
-    ret name##_dispatch params { return name##_body args; }
-#endif
-
-TARVEX_LEVELS(binary_tile_terms, BinarySums,
-              (std::size_t m, const double* x, const double* cdf_xb, const double* fx,
-               const double* cdf_other, const double* pdf_other, double* diff),
-              (m, x, cdf_xb, fx, cdf_other, pdf_other, diff))
-TARVEX_LEVELS(binary_other_point, bool,
-              (std::size_t m, const double* xb, const double* x, double b, double* other),
-              (m, xb, x, b, other))
-
-TARVEX_LEVELS(lane_sum, double, (std::size_t m, const double* x), (m, x))
-TARVEX_LEVELS(column_major_matvec, void,
-              (std::size_t m, std::size_t k, const double* a, std::ptrdiff_t ld, const double* x,
-               double* y),
-              (m, k, a, ld, x, y))
-TARVEX_LEVELS(all_zero_or_one, bool, (std::size_t m, const double* x), (m, x))
-
-#undef TARVEX_LEVELS
+TARVEX_FOR_EACH_LEVEL(void, column_major_matvec,
+                      (std::size_t m, std::size_t k, const double* a, std::ptrdiff_t ld,
+                       const double* x, double* y),
+                      (m, k, a, ld, x, y))
 
 }  // namespace
 
-BinarySums binary_tile_terms(std::size_t m, const double* x, const double* cdf_xb,
-                             const double* fx, const double* cdf_other,
-                             const double* pdf_other, double* diff) {
-    return binary_tile_terms_dispatch(m, x, cdf_xb, fx, cdf_other, pdf_other, diff);
-}
-
-bool binary_other_point(std::size_t m, const double* xb, const double* x, double b,
-                        double* other) {
-    return binary_other_point_dispatch(m, xb, x, b, other);
-}
-
-bool all_zero_or_one(std::size_t m, const double* x) { return all_zero_or_one_dispatch(m, x); }
-
-double lane_sum(std::size_t m, const double* x) { return lane_sum_dispatch(m, x); }
-
 void matvec(MatrixView a, const double* x, double* y) {
     if (a.row_stride == 1 && a.cols > 0) {
-        column_major_matvec_dispatch(a.rows, a.cols, a.data, a.col_stride, x, y);
+        column_major_matvec(a.rows, a.cols, a.data, a.col_stride, x, y);
         return;
     }
     const BlasOperand op = a.rows >= blas_min_rows ? blas_operand(a) : BlasOperand{};
@@ -243,10 +126,10 @@ void transposed_product(const double* d, std::size_t r, MatrixView a, double* ou
         return;
     }
     for (std::size_t q = 0; q < r; ++q) {
-        const double* dq = d + q * m;
+        const double* d_column = d + q * m;
         for (std::size_t c = 0; c < k; ++c) {
             double s = 0.0;
-            for (std::size_t i = 0; i < m; ++i) s += dq[i] * a(i, c);
+            for (std::size_t i = 0; i < m; ++i) s += d_column[i] * a(i, c);
             out[q * k + c] = s;
         }
     }

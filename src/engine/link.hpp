@@ -1,30 +1,26 @@
 // Link functions of the two binary-choice models.
 //
-// For a linear predictor z = x·β the model's probability is F(z); the engine
-// needs F (cdf), its density f = F' (pdf) and the density's derivative f'
-// (pdf_deriv).
+// For a linear predictor z = x·β the model's probability is F(z); the pass
+// needs F (cdf) and its density f = F' (pdf):
 //
-//   Logit:  F(z) = 1/(1 + e^-z)      f(z) = e^z/(1 + e^z)^2      f'(z) = f(z)(1 - 2F(z))
-//   Probit: F(z) = Φ(z)              f(z) = e^(-z²/2)/√(2π)      f'(z) = -z f(z)
+//   Logit:  F(z) = 1/(1 + e^-z)      f(z) = e^z/(1 + e^z)^2
+//   Probit: F(z) = Φ(z)              f(z) = e^(-z²/2)/√(2π)
 //
-// Every function is evaluated in exactly the form written next to it, with
-// exp and erfc from the C library (the element-wise forms below: from its
-// vector variants). Accuracy: each is within a few ulp of the
-// exact value wherever the result is a normal double, because exp and erfc of
-// glibc are within 1 ulp and every other step is one correctly rounded
-// operation on well-conditioned operands (checked against mpmath at 50 digits
-// over [-40, 40] and the tails in the test suite). NaN gives NaN; infinities
-// follow the formulas.
+// Each is computed in the form written next to its kernel (link.cpp), from
+// the C library's exp and erfc or their vector variants, one correctly
+// rounded operation at a time. What the test suite checks
+// (tests/test_link_accuracy.py) is the distance to the same forms evaluated
+// with glibc's scalar exp and erfc: at most 10 ulp. Nothing here is checked
+// against the true functions, and the forms are not accurate to a few ulp of
+// them everywhere: the rounding of an argument such as -z/√2 is amplified by
+// erfc's condition number (about 2t² at t), large in the tails. NaN gives
+// NaN; infinities follow the formulas.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
 
-#include "engine/matrix.hpp"
-
 namespace tarvex {
-
-class PrefetchStream;  // engine/prefetch.hpp
 
 enum class ModelKind { Logit, Probit };
 
@@ -39,9 +35,7 @@ inline constexpr double sqrt_2 = 1.4142135623730951;
 inline constexpr double logit_pdf_mirror_above = 354.0;
 }  // namespace link_constants
 
-// Logistic distribution function 1/(e^-z + 1): 0 where e^-z overflows
-// (z < -709.78), 1 for z > 36.7.
-inline double logit_cdf(double z) { return 1.0 / (std::exp(-z) + 1.0); }
+// Scalar forms, with the C library's exp and erfc.
 
 // Logistic density w/((w + 1)(w + 1)) with w = e^z, mirrored for large z.
 inline double logit_pdf(double z) {
@@ -53,10 +47,8 @@ inline double logit_pdf(double z) {
     return w / ((w + 1.0) * (w + 1.0));
 }
 
-inline double logit_pdf_deriv(double z) { return logit_pdf(z) * (1.0 - 2.0 * logit_cdf(z)); }
-
-// Φ(z) = ½·erfc(-z/√2), evaluated as erfc(t)·0.5 with t = (0 - z)/(1·√2) for the
-// standard normal (mean 0, sd 1). 0 once erfc underflows (z < -38.5).
+// Φ(z) = erfc(t)·0.5 with t = (0 - z)/(1·√2), the standard normal (mean 0,
+// sd 1) written as such. 0 once erfc underflows (z < -38.5).
 inline double probit_cdf(double z) {
     const double t = (0.0 - z) / (1.0 * link_constants::sqrt_2);
     if (std::isnan(t)) return NAN;
@@ -65,46 +57,20 @@ inline double probit_cdf(double z) {
     return std::erfc(t) * 0.5;
 }
 
-// φ(z) = exp((-0.5·z)·z)/√(2π); 0 for |z| > 38.6.
-inline double probit_pdf(double z) {
-    return std::exp((-0.5 * z) * z) / link_constants::sqrt_2pi;
-}
-
-inline double probit_pdf_deriv(double z) { return probit_pdf(z) * -z; }
-
-inline double cdf(ModelKind kind, double z) {
-    return kind == ModelKind::Logit ? logit_cdf(z) : probit_cdf(z);
-}
-inline double pdf(ModelKind kind, double z) {
-    return kind == ModelKind::Logit ? logit_pdf(z) : probit_pdf(z);
-}
-inline double pdf_deriv(ModelKind kind, double z) {
-    return kind == ModelKind::Logit ? logit_pdf_deriv(z) : probit_pdf_deriv(z);
-}
-
-// Element-wise forms: out[i] = f(z[i]) for i < len, the same formulas with
-// exp and erfc taken from glibc's vector maths library (libmvec) when the
-// build has it: within 3 (exp) and 4 (erfc) ulp of the scalar functions, so
-// each value is within a few ulp of the scalar form above (link.cpp gives the
-// measured figures; the test suite checks them). The kind is tested once per
-// call, not per element; a value does not depend on its position in the array.
+// Element-wise forms: out[i] = F(z[i]) or f(z[i]) for i < len, the same
+// formulas with exp and erfc taken from glibc's vector maths library
+// (libmvec) when the build has it; link.cpp gives each kernel's formula and
+// accuracy. The kind is tested once per call, not per element, and a value
+// does not depend on its position in the array nor on the array's length.
 void cdf(ModelKind kind, const double* z, std::size_t len, double* out);
-void pdf(ModelKind kind, const double* z, std::size_t len, double* out,
-         PrefetchStream* ahead = nullptr);
-void pdf_deriv(ModelKind kind, const double* z, std::size_t len, double* out);
+void pdf(ModelKind kind, const double* z, std::size_t len, double* out);
 
 // cdf and pdf at the same points: cdf_out[i] = F(z[i]), pdf_out[i] = f(z[i])
 // (none of the three arrays may overlap). cdf_out is exactly cdf's. For
 // Logit, f is formed from the same exponential e^-z as F, with e^z = 1/e^-z,
 // so it may differ from pdf's value by a few ulp (link.cpp gives the measured
-// figure); for Probit both are exactly cdf's and pdf's. With `ahead`, lines
-// of it are prefetched while the values are computed (prefetch.hpp).
+// figure); for Probit both are exactly cdf's and pdf's.
 void cdf_pdf(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
-             double* pdf_out, PrefetchStream* ahead = nullptr);
-
-// The same, returning a new Vector read through the view's stride.
-Vector cdf(ModelKind kind, VectorView z);
-Vector pdf(ModelKind kind, VectorView z);
-Vector pdf_deriv(ModelKind kind, VectorView z);
+             double* pdf_out);
 
 }  // namespace tarvex

@@ -35,7 +35,9 @@ struct MatrixView {
                     static_cast<std::ptrdiff_t>(j) * col_stride];
     }
 
-    // Rows [start, end) with all columns.
+    // Rows [start, end) with all columns. Forms a pointer to row `start`,
+    // so start < rows unless start is 0: with a negative or large stride the
+    // address of a row past the end lies outside the array.
     MatrixView row_block(std::size_t start, std::size_t end) const {
         return {data + static_cast<std::ptrdiff_t>(start) * row_stride, end - start, cols,
                 row_stride, col_stride};

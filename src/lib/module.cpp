@@ -38,8 +38,8 @@ constexpr const char mfx_doc[] =
     "in parts),\n"
     "and an optional `se_method` string which defaults to \"rust\".";
 
-// The call's k×k state at its peak: the pass holds two k×k Jacobian sums, the
-// delta method the chosen sums, J, J·Σ and V. Memory is overcommitted, so an
+// The call's k×k state at its peak: the delta method holds the pass's
+// Jacobian sums, J, J·Σ and V. Memory is overcommitted, so an
 // allocation the machine cannot hold may still succeed and the process be
 // killed once the matrices are filled; a design whose columns need more than
 // the machine's physical memory is refused with MemoryError before anything is
