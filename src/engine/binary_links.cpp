@@ -102,8 +102,14 @@ void link_cdf_pdf(BinaryLink link, const double* eta, std::size_t len, double* c
 void link_pdf_deriv(BinaryLink link, const double* eta, std::size_t len, double* pdf_out,
                     double* deriv_out) {
     if (has_engine_kind(link)) {
-        pdf(engine_kind(link), eta, len, pdf_out);
-        pdf_deriv(engine_kind(link), eta, len, deriv_out);
+        // f′ from the f and F of link.hpp, as mfx forms it: logit f(1 − 2F),
+        // probit −η·f (F is held in deriv_out until it is replaced).
+        cdf_pdf(engine_kind(link), eta, len, deriv_out, pdf_out);
+        if (link == BinaryLink::Logit) {
+            for (std::size_t i = 0; i < len; ++i) deriv_out[i] = pdf_out[i] * (1.0 - 2.0 * deriv_out[i]);
+        } else {
+            for (std::size_t i = 0; i < len; ++i) deriv_out[i] = pdf_out[i] * -eta[i];
+        }
         return;
     }
     switch (link) {
