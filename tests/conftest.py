@@ -20,31 +20,29 @@ TABLE_COLUMNS = ["dy/dx", "Std. Err", "z", "Pr(>|z|)", "Conf. Int. Low", "Conf. 
                  "Significance"]
 
 
-def installed_module():
-    """The extension file the installed tarvex distribution records, or None."""
+def installed_files():
+    """The files the installed tarvex distribution records (empty if none)."""
     try:
         files = importlib.metadata.distribution("tarvex").files or []
     except importlib.metadata.PackageNotFoundError:
-        return None
-    for f in files:
-        if len(f.parts) == 1 and f.name.startswith("tarvex") and f.suffix == ".so":
-            return Path(f.locate()).resolve()
-    return None
+        return set()
+    return {Path(f.locate()).resolve() for f in files}
 
 
 def pytest_configure(config):
-    # The tests are about the built wheel: a tarvex*.so left in the source
-    # tree or the working directory (which `python -m pytest` puts first on
-    # sys.path) would be tested instead, silently.
-    spec = importlib.util.find_spec("tarvex")
-    found = Path(spec.origin).resolve() if spec is not None and spec.origin else None
-    installed = installed_module()
-    if found is None or found != installed:
-        raise pytest.UsageError(
-            f"tarvex would be imported from {found}, not from the installed wheel "
-            f"({installed or 'no tarvex distribution is installed'}) in {sys.prefix}. "
-            "Remove the stray module, or install the wheel (bash tools/setup) and run "
-            "bash tools/run-tests.")
+    # The tests are about the built wheel: a tarvex*.so (or a tarvex_margins
+    # package) left in the source tree or the working directory, which
+    # `python -m pytest` puts first on sys.path, would be tested instead.
+    installed = installed_files()
+    for module in ("tarvex", "tarvex_margins"):
+        spec = importlib.util.find_spec(module)
+        found = Path(spec.origin).resolve() if spec is not None and spec.origin else None
+        if found not in installed:
+            raise pytest.UsageError(
+                f"{module} would be imported from {found}, not from the tarvex wheel "
+                f"installed in {sys.prefix} ({len(installed)} files recorded). Remove the "
+                "stray module, or install the wheel (bash tools/setup) and run "
+                "bash tools/run-tests.")
 
 
 @pytest.fixture(scope="session")

@@ -1,0 +1,276 @@
+"""margins(): average marginal effects of the variables of a fitted binary model."""
+from __future__ import annotations
+
+import warnings
+from typing import Optional, Sequence, Union
+
+import numpy as np
+import pandas as pd
+
+from ._formula import Variable, block_column, formula_structure
+from ._model import FittedModel, read_model
+from ._pass import CONTRAST, SLOPE, Block, EstimateSpec, Layout, accumulate, layout_of
+from ._table import effect_table
+
+DEFAULT_CHUNK_SIZE = 65536
+SLOPE_LABEL = "dY/dX"
+
+
+def margins(result, variables: Union[str, Sequence[str], None] = None, *,
+            data: Optional[Union[pd.DataFrame, np.ndarray]] = None,
+            chunk_size: Optional[int] = None) -> pd.DataFrame:
+    """Average marginal effects of the variables of a fitted binary model.
+
+    Parameters
+    ----------
+    result : statsmodels results
+        A fitted ``Logit``, ``Probit`` or ``GLM`` with the ``Binomial`` family
+        and the logit, probit, cloglog, loglog or cauchit link, from the
+        formula API (effects of variables) or fitted on arrays (effects of
+        design columns, as :func:`tarvex.mfx` with ``se_method="sm"``).
+    variables : str or sequence of str, optional
+        The variables to report (by default all of them, in formula order).
+    data : pandas.DataFrame or ndarray, optional
+        The rows to average over (by default the rows the model was fitted
+        on): a frame with the variables the formula uses, or, for a model
+        fitted on arrays, a frame with its columns or an array of its width.
+        Rows with missing values are dropped with a warning. Over other
+        data the average is unweighted and a model with an offset is refused.
+    chunk_size : int, optional
+        Rows per block (default 65536): memory beyond the model's own arrays
+        is proportional to it.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per (term, contrast): ``term``, ``contrast`` (``"dY/dX"`` for a
+        slope, ``"b - a"`` for a level b against the reference a, ``"1 - 0"``
+        for a 0/1 variable), ``estimate``, ``std_error``, ``statistic`` (z),
+        ``p_value`` (two-sided normal), ``conf_low``/``conf_high`` (95%).
+        ``table.attrs`` holds ``"vcov"`` (the covariance of the estimates, a
+        DataFrame indexed by (term, contrast)), ``"jacobian"`` (their gradient
+        in the parameters), ``"weights"`` (``"freq_weights"`` when a GLM's
+        frequency weights weight the average, else ``"none"``) and
+        ``"n_rows"``.
+
+    Raises
+    ------
+    ValueError
+        An unsupported model or link, unknown variables, a ``data`` frame
+        missing a column, parameters and covariance of the wrong size.
+
+    Examples
+    --------
+    >>> import statsmodels.api as sm, statsmodels.formula.api as smf
+    >>> from tarvex_margins import margins
+    >>> spector = sm.datasets.spector.load_pandas().data
+    >>> fit = smf.logit("GRADE ~ GPA + I(GPA**2) + TUCE + PSI", spector).fit(disp=0)
+    >>> table = margins(fit, "GPA")
+    >>> round(table.estimate[0], 3), round(table.std_error[0], 3)
+    (0.352, 0.094)
+    """
+    chunk = _chunk_size(chunk_size)
+    model = read_model(result)
+    if model.design_info is not None:
+        layout, blocks, n_rows, weighted = _formula_pass(model, variables, data, chunk)
+    else:
+        layout, blocks, n_rows, weighted = _column_pass(model, variables, data, chunk)
+    if n_rows == 0:
+        raise ValueError("there are no rows to average over (data is empty after dropping "
+                         "rows with missing values)")
+    sums = accumulate(model.link, model.params, layout, blocks)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        estimate, jacobian = sums.effect / sums.weight, sums.gradient / sums.weight
+    return effect_table(layout.specs, estimate, jacobian, model.cov, model.names,
+                        "freq_weights" if weighted else "none", n_rows)
+
+
+def _chunk_size(chunk_size) -> int:
+    if chunk_size is None:
+        return DEFAULT_CHUNK_SIZE
+    if isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)):
+        raise TypeError(f"chunk_size must be a positive integer or None, got {chunk_size!r}")
+    if chunk_size < 1:
+        raise ValueError(f"chunk_size must be a positive integer or None, got {chunk_size}")
+    return int(chunk_size)
+
+
+def _selected(variables, valid: list) -> list:
+    """The requested variables in the caller's order, all valid ones by default."""
+    if variables is None:
+        return list(valid)
+    wanted = [variables] if isinstance(variables, str) else list(variables)
+    unknown = [v for v in wanted if v not in valid]
+    if unknown or not wanted:
+        raise ValueError(f"unknown variables {unknown}; the model's variables are {valid}"
+                         if unknown else f"variables is empty; the model's variables are {valid}")
+    return list(dict.fromkeys(wanted))
+
+
+def _drop_missing(frame: pd.DataFrame, columns: list) -> pd.DataFrame:
+    missing = frame[columns].isna().any(axis=1)
+    if missing.any():
+        warnings.warn(f"margins: dropped {int(missing.sum())} of {len(frame)} rows with missing "
+                      f"values in {columns}", stacklevel=3)
+        return frame.loc[~missing.to_numpy()]
+    return frame
+
+
+def _no_offset_over_other_data(model: FittedModel) -> None:
+    if model.offset is not None and np.any(model.offset != 0):
+        raise ValueError("the model has an offset, which margins cannot know for the rows of "
+                         "data=; leave data=None to average over the fitted rows")
+
+
+# ---- models fitted on arrays: one estimate per design column ----------------
+
+def _intercept(name: str) -> bool:
+    return name.lower() in ("const", "intercept")
+
+
+def _column_pass(model: FittedModel, variables, data, chunk):
+    """Column by column, as tarvex.mfx: a slope for a continuous column (its
+    own derivative is e_j), the contrast 1 − 0 for a column of 0s and 1s."""
+    names = model.names
+    X = model.exog
+    if data is not None:
+        _no_offset_over_other_data(model)
+        X = _column_data(data, names)
+    index = {name: j for j, name in enumerate(names)}
+    specs = []
+    for name in _selected(variables, [n for n in names if not _intercept(n)]):
+        j = index[name]
+        binary = bool(np.all((X[:, j] == 0.0) | (X[:, j] == 1.0)))
+        specs.append(EstimateSpec(name, "1 - 0" if binary else SLOPE_LABEL,
+                                  CONTRAST if binary else SLOPE, (j,)))
+    layout = layout_of(specs)
+    weights = model.freq_weights if data is None else None
+    offset = model.offset if data is None else None
+    return layout, _column_blocks(X, layout, chunk, offset, weights), X.shape[0], weights is not None
+
+
+def _column_data(data, names) -> np.ndarray:
+    if isinstance(data, pd.DataFrame):
+        missing = [n for n in names if n not in data.columns]
+        if missing:
+            raise ValueError(f"data is missing the columns {missing}")
+        frame = _drop_missing(data, list(names))
+        return frame[list(names)].to_numpy(dtype=float)
+    X = np.asarray(data, dtype=float)
+    if X.ndim != 2 or X.shape[1] != len(names):
+        raise ValueError(f"data must have {len(names)} columns (the model's {names}), "
+                         f"got shape {X.shape}")
+    rows = ~np.isnan(X).any(axis=1)
+    if not rows.all():
+        warnings.warn(f"margins: dropped {int((~rows).sum())} of {len(X)} rows with missing values",
+                      stacklevel=3)
+        X = X[rows]
+    return X
+
+
+def _constant_changed(layout: Layout, rows: int) -> np.ndarray:
+    """The changed columns of a column model, the same in every row: 1 for a
+    slope's ∂x_j/∂x_j, then 1 and 0 for a contrast's x^a and x^b."""
+    values = []
+    for spec in layout.specs:
+        values.extend([1.0] if spec.kind == SLOPE else [1.0, 0.0])
+    return np.asfortranarray(np.broadcast_to(np.asarray(values), (rows, len(values))))
+
+
+def _column_blocks(X, layout, chunk, offset, weights):
+    changed = _constant_changed(layout, min(chunk, max(X.shape[0], 1)))
+    for start in range(0, X.shape[0], chunk):
+        stop = min(start + chunk, X.shape[0])
+        yield Block(X[start:stop], changed[: stop - start],
+                    None if offset is None else offset[start:stop],
+                    None if weights is None else weights[start:stop])
+
+
+# ---- formula models: one estimate per variable (per level) ------------------
+
+def _formula_pass(model: FittedModel, variables, data, chunk):
+    structure = formula_structure(model.design_info, model.names, _frame_columns(model, data))
+    used = structure.variables
+    if data is None:
+        frame = _fitted_rows(model, used)
+        design, offset, weights = model.exog, model.offset, model.freq_weights
+    else:
+        if not isinstance(data, pd.DataFrame):
+            raise TypeError(f"data must be a pandas DataFrame for a formula model, got {type(data).__name__}")
+        missing = [v for v in used if v not in data.columns]
+        if missing:
+            raise ValueError(f"data is missing the columns {missing} that the formula uses")
+        _no_offset_over_other_data(model)
+        frame = _drop_missing(data, used)
+        design, offset, weights = None, None, None
+    chosen = [structure.classify(name, frame[name]) for name in _selected(variables, used)]
+    specs = [spec for var in chosen for spec in _variable_specs(var)]
+    scales = {v.name: _step_scale(frame[v.name]) for v in chosen if v.kind == "slope"}
+    layout = layout_of(specs)
+    blocks = _formula_blocks(structure, frame, chosen, layout, scales, chunk, design, offset, weights)
+    return layout, blocks, len(frame), weights is not None
+
+
+def _frame_columns(model, data):
+    """The names a formula's factors may refer to: the fitting frame's columns."""
+    source = model.frame if model.frame is not None else data
+    return list(getattr(source, "columns", []))
+
+
+def _fitted_rows(model: FittedModel, used: list) -> pd.DataFrame:
+    """The formula's variables at the rows the model kept (those without
+    missing values). Without missing values this is a selection of columns,
+    not a copy of them (pandas' copy-on-write)."""
+    frame = model.frame[used]
+    missing = frame.isna().any(axis=1).to_numpy()
+    kept = frame.loc[~missing] if missing.any() else frame
+    if len(kept) != model.exog.shape[0]:
+        raise ValueError(f"the model's {model.exog.shape[0]} rows cannot be matched to its data "
+                         f"frame ({len(kept)} rows without missing values); pass data= explicitly")
+    return kept
+
+
+def _step_scale(values: pd.Series) -> float:
+    """mean|v|, the floor of the difference step's scale (1 for an all-zero column)."""
+    scale = float(np.mean(np.abs(np.asarray(values, dtype=float))))
+    return scale if scale > 0 and np.isfinite(scale) else 1.0
+
+
+def _variable_specs(var: Variable) -> list:
+    if var.kind == "slope":
+        return [EstimateSpec(var.name, SLOPE_LABEL, SLOPE, var.columns)]
+    ref = var.levels[0]
+    return [EstimateSpec(var.name, f"{level} - {ref}", CONTRAST, var.columns) for level in var.levels[1:]]
+
+
+def _formula_blocks(structure, frame, chosen, layout, scales, chunk, design, offset, weights):
+    for start in range(0, len(frame), chunk):
+        stop = min(start + chunk, len(frame))
+        rows = frame.iloc[start:stop]
+        block_design = structure.build_design(rows) if design is None else design[start:stop]
+        cols = structure.block_columns({name: block_column(rows[name]) for name in structure.variables})
+        changed = np.empty((stop - start, layout.n_changed), order="F")
+        _fill_changed(cols, chosen, layout, scales, changed)
+        yield Block(block_design, changed,
+                    None if offset is None else offset[start:stop],
+                    None if weights is None else weights[start:stop])
+
+
+def _fill_changed(cols, chosen, layout: Layout, scales, changed) -> None:
+    """Each estimate's changed columns for one block (see Layout); the
+    reference level's columns are built once per variable and copied."""
+    e = 0
+    for var in chosen:
+        width = len(var.columns)
+        first = layout.first[e]
+        if var.kind == "slope":
+            cols.derivative(var, scales[var.name], changed[:, first:first + width])
+            e += 1
+            continue
+        reference = changed[:, first + width:first + 2 * width]
+        cols.at_level(var, var.levels[0], reference)
+        for level in var.levels[1:]:
+            first = layout.first[e]
+            cols.at_level(var, level, changed[:, first:first + width])
+            changed[:, first + width:first + 2 * width] = reference
+            e += 1

@@ -1,0 +1,102 @@
+"""What tarvex_margins reads from a fitted statsmodels result: the link, β and
+its covariance, the model's design, offset and frequency weights, and the
+formula structure when the model came from the formula API."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Optional
+
+import numpy as np
+
+#: The engine's link numbering (src/engine/binary_links.hpp, BinaryLink).
+LINKS = ("logit", "probit", "cloglog", "loglog", "cauchit")
+
+SUPPORTED = ("Logit, Probit, and GLM with the Binomial family and one of the links "
+             "logit, probit, cloglog, loglog, cauchit")
+
+# statsmodels' GLM link classes, by name, and the inverse link each one is.
+_GLM_LINKS = {"logit": "logit", "probit": "probit", "cloglog": "cloglog",
+              "loglog": "loglog", "cauchy": "cauchit"}
+
+
+@dataclass(frozen=True)
+class FittedModel:
+    link: str
+    params: np.ndarray          # β, k
+    cov: np.ndarray             # cov_params(), k × k
+    names: list                 # the k parameter names
+    exog: np.ndarray            # the model's own design, n × k
+    offset: Optional[np.ndarray]
+    freq_weights: Optional[np.ndarray]
+    design_info: Any            # patsy DesignInfo of a formula model, else None
+    frame: Any                  # the data frame the formula model was fitted on
+
+
+def _link_of(model) -> str:
+    kind = type(model).__name__
+    if kind in ("Logit", "Probit"):
+        return kind.lower()
+    if kind == "GLM":
+        family = type(model.family).__name__
+        link = type(model.family.link).__name__.lower()
+        if family == "Binomial" and link in _GLM_LINKS:
+            return _GLM_LINKS[link]
+        raise ValueError(f"margins supports {SUPPORTED}; got GLM with family {family} "
+                         f"and link {type(model.family.link).__name__}")
+    raise ValueError(f"margins supports {SUPPORTED}; got a {kind} model")
+
+
+def _optional_row_array(values, n: int, name: str) -> Optional[np.ndarray]:
+    """An offset or weight array of the fitted rows, None when it is absent
+    (or, for weights, all ones, which change nothing)."""
+    if values is None:
+        return None
+    arr = np.asarray(values, dtype=float)
+    if arr.shape != (n,):
+        raise ValueError(f"the model's {name} has shape {arr.shape}, expected ({n},)")
+    return arr
+
+
+def _design_info(data) -> Any:
+    """The patsy DesignInfo or formulaic ModelSpec of a formula model
+    (statsmodels 0.15 keeps it as model_spec, 0.14 as design_info); None for
+    models fitted on arrays."""
+    spec = getattr(data, "model_spec", None)
+    if spec is None:
+        spec = getattr(data, "design_info", None)
+    if spec is None:
+        return None
+    if type(spec).__module__.split(".")[0] in ("patsy", "formulaic"):
+        return spec
+    raise ValueError(f"margins reads formulas built by patsy or formulaic; this model's formula "
+                     f"was built by {type(spec).__module__.split('.')[0]}")
+
+
+def read_model(result) -> FittedModel:
+    """Reads and checks a fitted result; raises ValueError for anything
+    margins does not support."""
+    model = getattr(result, "model", None)
+    if model is None:
+        raise ValueError(f"margins needs a fitted statsmodels result ({SUPPORTED}); "
+                         f"got {type(result).__name__}")
+    link = _link_of(model)
+    exog = np.asarray(model.exog, dtype=float)
+    if exog.ndim != 2:
+        raise ValueError(f"the model's design has {exog.ndim} dimensions, expected 2")
+    n, k = exog.shape
+    params = np.asarray(result.params, dtype=float)
+    cov = np.asarray(result.cov_params(), dtype=float)
+    if params.shape != (k,):
+        raise ValueError(f"the result has {params.size} parameters for a design of {k} columns")
+    if cov.shape != (k, k):
+        raise ValueError(f"cov_params() has shape {cov.shape}, expected ({k}, {k}) "
+                         f"for a design of {k} columns")
+    weights = _optional_row_array(getattr(model, "freq_weights", None), n, "freq_weights")
+    if weights is not None and np.all(weights == 1.0):
+        weights = None
+    data = getattr(model, "data", None)
+    return FittedModel(
+        link=link, params=params, cov=cov, names=[str(name) for name in model.exog_names],
+        exog=exog, offset=_optional_row_array(getattr(model, "offset", None), n, "offset"),
+        freq_weights=weights, design_info=_design_info(data) if data is not None else None,
+        frame=getattr(data, "frame", None))

@@ -1,0 +1,218 @@
+// The row pass of margins_pass.hpp, one tile of rows at a time.
+//
+// Per tile: the linear predictor; the link values the estimates need; per
+// estimate its row values m_i (summed at once into S) and the coefficient
+// g_i of x_i in w_i·∂m_i/∂β (a column of the tile's coefficient matrix G),
+// with the terms of the changed columns summed straight into T; finally
+// T += Gᵀ·X_tile, one dot product of contiguous columns per (estimate, column). The tile is short enough
+// for every temporary to stay in the first-level caches.
+#include "engine/margins_pass.hpp"
+
+#include <algorithm>
+
+namespace tarvex {
+
+namespace {
+
+constexpr std::size_t tile_rows = 256;
+
+// η_i = x_i·β + o_i for the rows of `design`, read in the order its layout
+// favours: along each row when rows are contiguous, else column by column.
+void linear_predictor(MatrixView design, VectorView beta, VectorView offset, double* eta) {
+    const std::size_t n = design.rows, k = design.cols;
+    if (design.col_stride == 1) {
+        for (std::size_t i = 0; i < n; ++i) {
+            double acc = 0.0;
+            for (std::size_t j = 0; j < k; ++j) acc += design(i, j) * beta[j];
+            eta[i] = acc;
+        }
+    } else {
+        std::fill(eta, eta + n, 0.0);
+        for (std::size_t j = 0; j < k; ++j) {
+            const VectorView col = design.column(j);
+            const double b = beta[j];
+            for (std::size_t i = 0; i < n; ++i) eta[i] += col[i] * b;
+        }
+    }
+    if (offset.len != 0)
+        for (std::size_t i = 0; i < n; ++i) eta[i] += offset[i];
+}
+
+void row_weights(VectorView weights, std::size_t rows, double* w) {
+    if (weights.len == 0) {
+        std::fill(w, w + rows, 1.0);
+    } else {
+        for (std::size_t i = 0; i < rows; ++i) w[i] = weights[i];
+    }
+}
+
+// The block's views restricted to rows [start, start + rows).
+MarginsBlock tile_of(const MarginsBlock& block, std::size_t start, std::size_t rows) {
+    MarginsBlock tile = block;
+    tile.design = block.design.row_block(start, start + rows);
+    if (block.changed.cols != 0) tile.changed = block.changed.row_block(start, start + rows);
+    if (block.offset.len != 0)
+        tile.offset = {block.offset.data + static_cast<std::ptrdiff_t>(start) * block.offset.stride,
+                       rows, block.offset.stride};
+    if (block.weights.len != 0)
+        tile.weights = {block.weights.data + static_cast<std::ptrdiff_t>(start) * block.weights.stride,
+                        rows, block.weights.stride};
+    return tile;
+}
+
+// Temporaries of one tile, allocated once per call.
+struct TileBuffers {
+    TileBuffers(std::size_t estimates, std::size_t k)
+        : eta(tile_rows), weight(tile_rows), density(tile_rows), density_deriv(tile_rows),
+          eta_a(tile_rows), eta_b(tile_rows), cdf_a(tile_rows), pdf_a(tile_rows),
+          cdf_b(tile_rows), pdf_b(tile_rows), row_coef(tile_rows * estimates),
+          columns(tile_rows * k) {}
+    Vector eta, weight, density, density_deriv;
+    Vector eta_a, eta_b, cdf_a, pdf_a, cdf_b, pdf_b;
+    Vector row_coef;  // G, column by column: G_ie at [e·tile_rows + i]
+    Vector columns;   // the tile's columns of X, when X's columns are strided
+};
+
+// Slope: m_i = f_i·s_i with s_i = Σ_c D_ic·β_c; G_ie = w_i·f′_i·s_i; the changed
+// columns add Σ_i w_i·f_i·D_ic to T_e,c. Returns Σ_i w_i·m_i.
+double slope_tile(const MarginsBlock& tile, VectorView beta, const EstimateLayout& est,
+                  std::size_t e, TileBuffers& buf, double* gradient_row) {
+    const std::size_t rows = tile.design.rows;
+    double effect = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        double s = 0.0;
+        for (std::size_t c = 0; c < est.width; ++c)
+            s += tile.changed(i, est.first + c) * beta[static_cast<std::size_t>(tile.design_col[est.first + c])];
+        const double wf = buf.weight[i] * buf.density[i];
+        effect += wf * s;
+        buf.row_coef[e * tile_rows + i] = buf.weight[i] * buf.density_deriv[i] * s;
+    }
+    for (std::size_t c = 0; c < est.width; ++c) {
+        const VectorView d = tile.changed.column(est.first + c);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < rows; ++i) acc += buf.weight[i] * buf.density[i] * d[i];
+        gradient_row[tile.design_col[est.first + c]] += acc;
+    }
+    return effect;
+}
+
+// η shifted by the changed columns: η_i + Σ_c (x'_ic − x_ic)·β_c, with x' the
+// columns [first, first + width) of `changed`.
+void shifted_predictor(const MarginsBlock& tile, VectorView beta, std::size_t first,
+                       std::size_t width, const double* eta, double* out) {
+    const std::size_t rows = tile.design.rows;
+    std::copy(eta, eta + rows, out);
+    for (std::size_t c = 0; c < width; ++c) {
+        const std::size_t j = static_cast<std::size_t>(tile.design_col[first + c]);
+        const VectorView changed = tile.changed.column(first + c);
+        const VectorView observed = tile.design.column(j);
+        const double b = beta[j];
+        for (std::size_t i = 0; i < rows; ++i) out[i] += (changed[i] - observed[i]) * b;
+    }
+}
+
+// Contrast: m_i = F(η^a_i) − F(η^b_i); G_ie = w_i·(f^a_i − f^b_i); the changed
+// columns add Σ_i w_i·(f^a_i·(x^a_ic − x_ic) − f^b_i·(x^b_ic − x_ic)) to T_e,c,
+// so that in all T_e gets Σ_i w_i·(f^a_i·x^a_i − f^b_i·x^b_i). Returns Σ_i w_i·m_i.
+double contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
+                     const EstimateLayout& est, std::size_t e, TileBuffers& buf,
+                     double* gradient_row) {
+    const std::size_t rows = tile.design.rows;
+    const std::size_t first_b = est.first + est.width;
+    shifted_predictor(tile, beta, est.first, est.width, buf.eta.data(), buf.eta_a.data());
+    shifted_predictor(tile, beta, first_b, est.width, buf.eta.data(), buf.eta_b.data());
+    link_cdf_pdf(link, buf.eta_a.data(), rows, buf.cdf_a.data(), buf.pdf_a.data());
+    link_cdf_pdf(link, buf.eta_b.data(), rows, buf.cdf_b.data(), buf.pdf_b.data());
+    double effect = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        effect += buf.weight[i] * (buf.cdf_a[i] - buf.cdf_b[i]);
+        buf.row_coef[e * tile_rows + i] = buf.weight[i] * (buf.pdf_a[i] - buf.pdf_b[i]);
+    }
+    for (std::size_t c = 0; c < est.width; ++c) {
+        const std::size_t j = static_cast<std::size_t>(tile.design_col[est.first + c]);
+        const VectorView xa = tile.changed.column(est.first + c);
+        const VectorView xb = tile.changed.column(first_b + c);
+        const VectorView x = tile.design.column(j);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < rows; ++i)
+            acc += buf.weight[i] * (buf.pdf_a[i] * (xa[i] - x[i]) - buf.pdf_b[i] * (xb[i] - x[i]));
+        gradient_row[j] += acc;
+    }
+    return effect;
+}
+
+// Σ_i a_i·b_i with four independent partial sums (the compiler keeps them in
+// vector registers; the order of the additions is fixed, so results are
+// reproducible).
+double dot(const double* a, const double* b, std::size_t n) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += a[i] * b[i];
+        s1 += a[i + 1] * b[i + 1];
+        s2 += a[i + 2] * b[i + 2];
+        s3 += a[i + 3] * b[i + 3];
+    }
+    for (; i < n; ++i) s0 += a[i] * b[i];
+    return (s0 + s1) + (s2 + s3);
+}
+
+// T_e,j += Σ_i G_ie·X_ij for every estimate e and column j: Gᵀ·X_tile as dot
+// products of contiguous columns (the tile's columns of X are copied into
+// `columns` first unless they are contiguous already).
+void add_coefficients_times_design(MatrixView design, const double* row_coef, std::size_t n_est,
+                                   double* columns, double* gradient_sum) {
+    const std::size_t rows = design.rows, k = design.cols;
+    for (std::size_t j = 0; j < k; ++j) {
+        const double* x = columns + j * rows;
+        if (design.row_stride == 1) {
+            x = design.column(j).data;
+        } else {
+            const VectorView col = design.column(j);
+            for (std::size_t i = 0; i < rows; ++i) columns[j * rows + i] = col[i];
+        }
+        for (std::size_t e = 0; e < n_est; ++e)
+            gradient_sum[e * k + j] += dot(row_coef + e * tile_rows, x, rows);
+    }
+}
+
+void accumulate_tile(BinaryLink link, VectorView beta, const MarginsBlock& tile,
+                     const std::vector<EstimateLayout>& estimates, bool any_slope,
+                     TileBuffers& buf, const MarginsSums& sums) {
+    const std::size_t rows = tile.design.rows, k = tile.design.cols, n_est = estimates.size();
+    linear_predictor(tile.design, beta, tile.offset, buf.eta.data());
+    row_weights(tile.weights, rows, buf.weight.data());
+    if (any_slope) link_pdf_deriv(link, buf.eta.data(), rows, buf.density.data(), buf.density_deriv.data());
+
+    double weight = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) weight += buf.weight[i];
+    *sums.weight += weight;
+
+    for (std::size_t e = 0; e < n_est; ++e) {
+        double* gradient_row = sums.gradient_sum + e * k;
+        const EstimateLayout& est = estimates[e];
+        sums.effect_sum[e] += est.kind == EstimateKind::Slope
+            ? slope_tile(tile, beta, est, e, buf, gradient_row)
+            : contrast_tile(link, tile, beta, est, e, buf, gradient_row);
+    }
+    add_coefficients_times_design(tile.design, buf.row_coef.data(), n_est, buf.columns.data(),
+                                  sums.gradient_sum);
+}
+
+}  // namespace
+
+void accumulate_margins(BinaryLink link, VectorView beta, const MarginsBlock& block,
+                        const std::vector<EstimateLayout>& estimates, const MarginsSums& sums) {
+    const std::size_t n = block.design.rows;
+    if (n == 0) return;
+    const bool any_slope = std::any_of(estimates.begin(), estimates.end(), [](const EstimateLayout& e) {
+        return e.kind == EstimateKind::Slope;
+    });
+    TileBuffers buf(estimates.size(), block.design.cols);
+    for (std::size_t start = 0; start < n; start += tile_rows) {
+        const std::size_t rows = std::min(tile_rows, n - start);
+        accumulate_tile(link, beta, tile_of(block, start, rows), estimates, any_slope, buf, sums);
+    }
+}
+
+}  // namespace tarvex

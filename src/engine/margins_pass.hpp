@@ -1,0 +1,65 @@
+// The row pass of tarvex_margins: the weighted sums behind the average effects
+// of variables and their gradients in β, accumulated over one block of rows.
+//
+// Row i has design row x_i (k columns), offset o_i, weight w_i and linear
+// predictor η_i = x_i·β + o_i. An estimate is either
+//   a slope:     m_i = f(η_i)·s_i with s_i = D_i·β, where D_i = ∂x_i/∂v, and
+//                ∂m_i/∂β = f′(η_i)·s_i·x_i + f(η_i)·D_i;
+//   a contrast:  m_i = F(η^a_i) − F(η^b_i) between the rows x^a_i and x^b_i
+//                rebuilt with the variable at two values, and
+//                ∂m_i/∂β = f(η^a_i)·x^a_i − f(η^b_i)·x^b_i.
+// Only the design columns that depend on the variable differ from x_i (or, for
+// a slope, are non-zero in D_i), so an estimate is given by those columns
+// alone: η^a_i = η_i + Σ_c (x^a_ic − x_ic)·β_c over its changed columns c.
+//
+// The pass adds, for every estimate e, S_e += Σ w_i·m_i and T_e += Σ w_i·∂m_i/∂β,
+// and W += Σ w_i once. Sums over any split of the rows add up, so the caller
+// feeds the blocks one after the other into the same accumulators and divides
+// at the end: estimate S_e/W, gradient T_e/W.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/binary_links.hpp"
+#include "engine/matrix.hpp"
+
+namespace tarvex {
+
+enum class EstimateKind : std::int32_t { Slope = 0, Contrast = 1 };
+
+// Where an estimate's changed columns lie in the block's `changed` matrix:
+// a slope has width columns ∂x/∂v starting at `first`; a contrast has x^a in
+// [first, first + width) and x^b in [first + width, first + 2·width). The design
+// column of changed column c is design_col[c] (the same for both halves).
+struct EstimateLayout {
+    EstimateKind kind = EstimateKind::Slope;
+    std::size_t first = 0;
+    std::size_t width = 0;
+};
+
+struct MarginsBlock {
+    MatrixView design;                   // rows × k
+    VectorView offset;                   // len 0: no offset
+    VectorView weights;                  // len 0: every weight 1
+    MatrixView changed;                  // rows × (columns of all estimates)
+    const std::int64_t* design_col = nullptr;  // one entry per column of `changed`
+};
+
+// The accumulators, owned by the caller: weight (W), effect_sum (S, one per
+// estimate) and gradient_sum (T, estimates × k, row-major).
+struct MarginsSums {
+    double* weight = nullptr;
+    double* effect_sum = nullptr;
+    double* gradient_sum = nullptr;
+};
+
+// Adds the block's contributions to the sums. The caller has checked the
+// shapes: beta.len == design.cols, offset and weights empty or one per row,
+// changed.rows == design.rows, every design_col < k, the layouts inside
+// `changed`.
+void accumulate_margins(BinaryLink link, VectorView beta, const MarginsBlock& block,
+                        const std::vector<EstimateLayout>& estimates, const MarginsSums& sums);
+
+}  // namespace tarvex

@@ -1,0 +1,99 @@
+// tarvex_margins._engine: the private binding of the margins row pass.
+//
+// NumPy arrays come in as read-only views with their own strides (no copies);
+// the accumulators are the caller's arrays, added to in place, so that the
+// Python layer can feed one row block after another into the same sums. The
+// interpreter lock is released while the pass runs: the pass reads only the
+// arrays handed in, which the caller keeps alive for the call, and touches no
+// Python object. Every shape and index is checked here, before the pass.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/margins_pass.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+using InMatrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
+using InVector = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
+using InIndex = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using OutVector = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using OutMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+tarvex::MatrixView matrix_view(const InMatrix& a) {
+    return {a.data(), a.shape(0), a.shape(1), static_cast<std::ptrdiff_t>(a.stride(0)),
+            static_cast<std::ptrdiff_t>(a.stride(1))};
+}
+
+tarvex::VectorView vector_view(const InVector& a) {
+    return {a.data(), a.shape(0), static_cast<std::ptrdiff_t>(a.stride(0))};
+}
+
+[[noreturn]] void refuse(const std::string& what) { throw std::invalid_argument(what); }
+
+void check_row_vector(const InVector& v, std::size_t rows, const char* name) {
+    if (v.shape(0) != 0 && v.shape(0) != rows)
+        refuse(std::string(name) + " has " + std::to_string(v.shape(0)) + " entries for " +
+               std::to_string(rows) + " rows");
+}
+
+// The estimates' layouts, checked against the width of `changed`.
+std::vector<tarvex::EstimateLayout> estimate_layouts(const InIndex& kinds, const InIndex& first,
+                                                     const InIndex& width, std::size_t n_changed) {
+    const std::size_t n = kinds.shape(0);
+    if (first.shape(0) != n || width.shape(0) != n) refuse("estimate layout arrays differ in length");
+    std::vector<tarvex::EstimateLayout> out(n);
+    for (std::size_t e = 0; e < n; ++e) {
+        const std::int64_t kind = kinds(e), f = first(e), w = width(e);
+        if ((kind != 0 && kind != 1) || f < 0 || w < 0) refuse("invalid estimate layout");
+        const std::size_t halves = kind == 1 ? 2 : 1;
+        if (static_cast<std::size_t>(f) + halves * static_cast<std::size_t>(w) > n_changed)
+            refuse("an estimate's columns lie outside the changed block");
+        out[e] = {kind == 0 ? tarvex::EstimateKind::Slope : tarvex::EstimateKind::Contrast,
+                  static_cast<std::size_t>(f), static_cast<std::size_t>(w)};
+    }
+    return out;
+}
+
+void accumulate(int link, InVector beta, InMatrix design, InVector offset, InVector weights,
+                InMatrix changed, InIndex design_col, InIndex kinds, InIndex first, InIndex width,
+                OutVector weight_sum, OutVector effect_sum, OutMatrix gradient_sum) {
+    const std::size_t rows = design.shape(0), k = design.shape(1);
+    if (link < 0 || link > static_cast<int>(tarvex::BinaryLink::Cauchit)) refuse("unknown link");
+    if (beta.shape(0) != k) refuse("beta and the design differ in size");
+    check_row_vector(offset, rows, "offset");
+    check_row_vector(weights, rows, "weights");
+    if (changed.shape(0) != rows) refuse("the changed columns and the design differ in rows");
+    if (design_col.shape(0) != changed.shape(1)) refuse("design_col must name one column per changed column");
+    for (std::size_t c = 0; c < design_col.shape(0); ++c)
+        if (design_col(c) < 0 || static_cast<std::size_t>(design_col(c)) >= k) refuse("design column out of range");
+    auto layouts = estimate_layouts(kinds, first, width, changed.shape(1));
+    if (weight_sum.shape(0) != 1 || effect_sum.shape(0) != layouts.size() ||
+        gradient_sum.shape(0) != layouts.size() || gradient_sum.shape(1) != k)
+        refuse("accumulators of the wrong shape");
+
+    tarvex::MarginsBlock block{matrix_view(design), vector_view(offset), vector_view(weights),
+                               matrix_view(changed), design_col.data()};
+    tarvex::MarginsSums sums{weight_sum.data(), effect_sum.data(), gradient_sum.data()};
+    nb::gil_scoped_release release;
+    tarvex::accumulate_margins(static_cast<tarvex::BinaryLink>(link), vector_view(beta), block,
+                               layouts, sums);
+}
+
+}  // namespace
+
+NB_MODULE(_engine, m) {
+    m.doc() = "Private row pass of tarvex_margins (weighted sums of effects and gradients).";
+    m.def("accumulate", &accumulate, nb::arg("link"), nb::arg("beta"), nb::arg("design"),
+          nb::arg("offset"), nb::arg("weights"), nb::arg("changed"), nb::arg("design_col"),
+          nb::arg("kinds"), nb::arg("first"), nb::arg("width"), nb::arg("weight_sum"),
+          nb::arg("effect_sum"), nb::arg("gradient_sum"),
+          "Adds one row block's sums W, S, T to the accumulators (in place).");
+    m.attr("LINKS") = nb::make_tuple("logit", "probit", "cloglog", "loglog", "cauchit");
+}
