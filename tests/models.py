@@ -56,6 +56,18 @@ def design(kind, n, k_cont, k_bin=0, *, seed, intercepts=("const",), order="C",
     return DuckResults(kind, X, beta, sigma, names)
 
 
+def physical_memory():
+    import os
+    return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+
+
+def k_beyond_memory():
+    """The fewest columns whose one k × k matrix of doubles is beyond the
+    machine's physical memory (so the call's k × k state surely is)."""
+    import math
+    return math.isqrt(physical_memory() // 8) + 1
+
+
 def zero_stride_model(k):
     """A Logit model of one row and k columns named "x" whose X, β and Σ are
     all views of one double 0: any size, no memory."""

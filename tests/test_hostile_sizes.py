@@ -1,6 +1,5 @@
 """Hostile sizes: designs whose k × k state cannot be held raise MemoryError
 and leave the process working."""
-import math
 import os
 import textwrap
 
@@ -8,12 +7,12 @@ import pytest
 
 import tarvex
 from conftest import run_python, under_asan
-from models import design, zero_stride_model
+from models import design, k_beyond_memory, physical_memory, zero_stride_model
 
 
 def test_unallocatable_square_state_raises_memory_error_and_process_goes_on():
     with pytest.raises(MemoryError):
-        tarvex.mfx(zero_stride_model(300_000))
+        tarvex.mfx(zero_stride_model(k_beyond_memory()))
     assert list(tarvex.mfx(design("Probit", 10, 2, seed=1)).index) == ["c0", "c1"]
 
 
@@ -39,16 +38,12 @@ def run_isolated(body):
     return done.stdout
 
 
-def physical_memory():
-    return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-
-
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
 def test_square_state_beyond_physical_memory_refused_before_allocating():
     # One k × k matrix of doubles is already beyond the machine's memory (the
     # pass holds several): the allocator could grant them (memory is
     # overcommitted), but filling them would get the process killed.
-    k = math.isqrt(physical_memory() // 8) + 1
+    k = k_beyond_memory()
     out = run_isolated(f"""
         try:
             tarvex.mfx(zero_stride_model({k}))

@@ -1,6 +1,5 @@
 """tarvex_margins.margins: effects of formula variables against an independent
 NumPy reference, column models against tarvex.mfx, and bad input."""
-import warnings
 
 import numpy as np
 import pandas as pd

@@ -12,8 +12,8 @@ import statsmodels.api as sm
 
 import tarvex
 from conftest import under_asan
-from models import (BAD_CALLS, CHUNK, PANIC, SE, DuckResults, bad_call, design, small_model,
-                    zero_stride_model)
+from models import (BAD_CALLS, CHUNK, PANIC, SE, DuckResults, bad_call, design, k_beyond_memory,
+                    small_model, zero_stride_model)
 
 CALLS = 1000
 DataFrame = pd.DataFrame  # the class, whatever a test puts in its place
@@ -124,7 +124,7 @@ PATHS = {
     "params raises": (raising_params, (), {}, RuntimeError),
     "names iteration": (lambda: small_model(exog_names=FailingNames(["const", "x", "d"])), (),
                         {}, LookupError),
-    "k x k too large": (lambda: zero_stride_model(300_000), (), {}, MemoryError),
+    "k x k too large": (lambda: zero_stride_model(k_beyond_memory()), (), {}, MemoryError),
     "DataFrame raises": (small_model, (), {}, ValueError, refuse_frames),
     "pandas missing": (small_model, (), {}, ModuleNotFoundError, hide_pandas),
 }
