@@ -35,8 +35,9 @@ def pytest_configure(config):
     # `python -m pytest` puts first on sys.path, would be tested instead.
     installed = installed_files()
     for module in ("tarvex", "tarvex_margins"):
-        spec = importlib.util.find_spec(module)
-        found = Path(spec.origin).resolve() if spec is not None and spec.origin else None
+        module_spec = importlib.util.find_spec(module)
+        origin = module_spec.origin if module_spec is not None else None
+        found = Path(origin).resolve() if origin else None
         if found not in installed:
             raise pytest.UsageError(
                 f"{module} would be imported from {found}, not from the tarvex wheel "

@@ -325,9 +325,9 @@ def stencil_derivative(evaluate, v: np.ndarray, scale: float, base: np.ndarray) 
     return d
 
 
-def formula_structure(spec, exog_names, data_columns):
+def formula_structure(design_spec, exog_names, data_columns):
     """The structure of a patsy DesignInfo or a formulaic ModelSpec."""
-    if type(spec).__module__.startswith("formulaic"):
+    if type(design_spec).__module__.startswith("formulaic"):
         from ._formulaic import FormulaicStructure
-        return FormulaicStructure(spec, exog_names, data_columns)
-    return FormulaStructure(spec, data_columns)
+        return FormulaicStructure(design_spec, exog_names, data_columns)
+    return FormulaStructure(design_spec, data_columns)

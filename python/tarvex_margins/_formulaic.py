@@ -2,7 +2,7 @@
 engine) and the design columns that depend on one variable, per row block.
 
 formulaic evaluates a formula term by term; the columns a variable changes are
-those of the terms whose factors use it, rebuilt by the spec restricted to
+those of the terms whose factors use it, rebuilt by the ModelSpec restricted to
 those terms (`ModelSpec.subset`, its fitted transform and encoder state kept).
 A slope's derivative is analytic for a term made only of plain variables (the
 product of the others), else the central difference (stencil_derivative) of
@@ -17,12 +17,12 @@ from ._formula import (Variable, _level_column, _level_variable, _names_in, clas
 
 
 class FormulaicStructure:
-    def __init__(self, spec, exog_names, data_columns):
-        self.spec = spec.update(na_action="ignore")
+    def __init__(self, model_spec, exog_names, data_columns):
+        self.model_spec = model_spec.update(na_action="ignore")
         available = set(map(str, data_columns))
         self.index = index = {str(name): j for j, name in enumerate(exog_names)}
         self.terms = []  # (term, its design columns, its factors' expressions, the variables it uses)
-        for part in spec.structure:
+        for part in model_spec.structure:
             exprs = [str(f.expr) for f in part.term.factors]
             used = set().union(*(_names_in(e) for e in exprs)) & available
             self.terms.append((str(part.term), tuple(index[c] for c in part.columns), exprs, used))
@@ -41,7 +41,7 @@ class FormulaicStructure:
         return [t for t in self.terms if name in t[3]]
 
     def _kind(self, expr) -> str:
-        kind = self.spec.encoder_state.get(expr, (None,))[0]
+        kind = self.model_spec.encoder_state.get(expr, (None,))[0]
         return str(getattr(kind, "value", kind))
 
     def numerical(self, expr) -> bool:
@@ -53,7 +53,7 @@ class FormulaicStructure:
                        if self._kind(e) == "categorical" and name in _names_in(e)]
         if categorical:
             plain = [e for e in categorical if _level_variable(e, {name})] or categorical
-            state = self.spec.encoder_state[plain[0]][1]
+            state = self.model_spec.encoder_state[plain[0]][1]
             levels = tuple(state["categories"])
             base = getattr(getattr(state.get("contrasts"), "contrasts", None), "base", None)
             ref = levels.index(base) if base in levels else 0
@@ -61,13 +61,13 @@ class FormulaicStructure:
         return classify_by_values(name, columns, values)
 
     def build_design(self, rows: pd.DataFrame) -> np.ndarray:
-        return np.asarray(self.spec.get_model_matrix(rows), dtype=float)
+        return np.asarray(self.model_spec.get_model_matrix(rows), dtype=float)
 
     def subset(self, name):
-        """The spec of the terms that use `name`, and the positions of their
+        """The ModelSpec of the terms that use `name`, and the positions of their
         columns within variable_columns[name]."""
         if name not in self._subsets:
-            sub = self.spec.subset([t[0] for t in self.terms_of(name)])
+            sub = self.model_spec.subset([t[0] for t in self.terms_of(name)])
             # by name: the subset may order its terms differently
             order = [self.variable_columns[name].index(self.index[c])
                      for part in sub.structure for c in part.columns]

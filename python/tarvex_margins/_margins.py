@@ -172,8 +172,8 @@ def _constant_changed(layout: Layout, rows: int) -> np.ndarray:
     """The changed columns of a column model, the same in every row: 1 for a
     slope's ∂x_j/∂x_j, then 1 and 0 for a contrast's x^a and x^b."""
     values = []
-    for spec in layout.specs:
-        values.extend([1.0] if spec.kind == SLOPE else [1.0, 0.0])
+    for entry in layout.specs:
+        values.extend([1.0] if entry.kind == SLOPE else [1.0, 0.0])
     return np.asfortranarray(np.broadcast_to(np.asarray(values), (rows, len(values))))
 
 
@@ -204,7 +204,7 @@ def _formula_pass(model: FittedModel, variables, data, chunk):
         frame = _drop_missing(data, used)
         design, offset, weights = None, None, None
     chosen = [structure.classify(name, frame[name]) for name in _selected(variables, used)]
-    specs = [spec for var in chosen for spec in _variable_specs(var)]
+    specs = [entry for var in chosen for entry in _variable_specs(var)]
     scales = {v.name: _step_scale(frame[v.name]) for v in chosen if v.kind == "slope"}
     layout = layout_of(specs)
     blocks = _formula_blocks(structure, frame, chosen, layout, scales, chunk, design, offset, weights)

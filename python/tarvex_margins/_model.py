@@ -61,15 +61,15 @@ def _design_info(data) -> Any:
     """The patsy DesignInfo or formulaic ModelSpec of a formula model
     (statsmodels 0.15 keeps it as model_spec, 0.14 as design_info); None for
     models fitted on arrays."""
-    spec = getattr(data, "model_spec", None)
-    if spec is None:
-        spec = getattr(data, "design_info", None)
-    if spec is None:
+    design_spec = getattr(data, "model_spec", None)
+    if design_spec is None:
+        design_spec = getattr(data, "design_info", None)
+    if design_spec is None:
         return None
-    if type(spec).__module__.split(".")[0] in ("patsy", "formulaic"):
-        return spec
+    if type(design_spec).__module__.split(".")[0] in ("patsy", "formulaic"):
+        return design_spec
     raise ValueError(f"margins reads formulas built by patsy or formulaic; this model's formula "
-                     f"was built by {type(spec).__module__.split('.')[0]}")
+                     f"was built by {type(design_spec).__module__.split('.')[0]}")
 
 
 def read_model(result) -> FittedModel:

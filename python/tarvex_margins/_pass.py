@@ -38,11 +38,11 @@ class Layout:
 
 def layout_of(specs) -> Layout:
     kinds, first, width, design_col = [], [], [], []
-    for spec in specs:
-        kinds.append(spec.kind)
+    for entry in specs:
+        kinds.append(entry.kind)
         first.append(len(design_col))
-        width.append(len(spec.columns))
-        design_col.extend(spec.columns * (2 if spec.kind == CONTRAST else 1))
+        width.append(len(entry.columns))
+        design_col.extend(entry.columns * (2 if entry.kind == CONTRAST else 1))
     return Layout(tuple(specs), _index(kinds), _index(first), _index(width), _index(design_col))
 
 
