@@ -1,7 +1,8 @@
 // The row pass of margins_pass.hpp, one tile of rows at a time.
 //
 // Per tile: the linear predictor; the link values the estimates need; per
-// estimate its row values m_i (summed at once into S) and the coefficient
+// estimate its row weights (w_i, or w_i·a_i with a row factor), its row
+// values m_i (summed at once into S) and the coefficient
 // g_i of x_i in w_i·∂m_i/∂β (a column of the tile's coefficient matrix G),
 // with the terms of the changed columns summed straight into T; finally
 // T += Gᵀ·X_tile, one dot product of contiguous columns per (estimate, column). The tile is short enough
@@ -9,6 +10,7 @@
 #include "engine/margins_pass.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace tarvex {
 
@@ -57,40 +59,58 @@ MarginsBlock tile_of(const MarginsBlock& block, std::size_t start, std::size_t r
     if (block.weights.len != 0)
         tile.weights = {block.weights.data + static_cast<std::ptrdiff_t>(start) * block.weights.stride,
                         rows, block.weights.stride};
+    if (block.factors.cols != 0) tile.factors = block.factors.row_block(start, start + rows);
     return tile;
 }
 
 // Temporaries of one tile, allocated once per call.
 struct TileBuffers {
     TileBuffers(std::size_t estimates, std::size_t k)
-        : eta(tile_rows), weight(tile_rows), density(tile_rows), density_deriv(tile_rows),
+        : eta(tile_rows), weight(tile_rows), estimate_weight(tile_rows), cdf(tile_rows),
+          density(tile_rows), density_deriv(tile_rows),
           eta_a(tile_rows), eta_b(tile_rows), cdf_a(tile_rows), pdf_a(tile_rows),
           cdf_b(tile_rows), pdf_b(tile_rows), row_coef(tile_rows * estimates),
           columns(tile_rows * k) {}
-    Vector eta, weight, density, density_deriv;
+    Vector eta, weight, estimate_weight, cdf, density, density_deriv;
     Vector eta_a, eta_b, cdf_a, pdf_a, cdf_b, pdf_b;
     Vector row_coef;  // G, column by column: G_ie at [e·tile_rows + i]
     Vector columns;   // the tile's columns of X, when X's columns are strided
 };
 
-// Slope: m_i = f_i·s_i with s_i = Σ_c D_ic·β_c; G_ie = w_i·f′_i·s_i; the changed
-// columns add Σ_i w_i·f_i·D_ic to T_e,c. Returns Σ_i w_i·m_i.
+// The weights of one estimate's sums: w_i, or w_i·a_i with its row factor a_i.
+const double* estimate_weights(const MarginsBlock& tile, const EstimateLayout& est, TileBuffers& buf) {
+    if (est.factor < 0) return buf.weight.data();
+    const VectorView a = tile.factors.column(static_cast<std::size_t>(est.factor));
+    for (std::size_t i = 0; i < tile.design.rows; ++i) buf.estimate_weight[i] = buf.weight[i] * a[i];
+    return buf.estimate_weight.data();
+}
+
+// Slope: m_i = g_i·s_i with s_i = Σ_c D_ic·β_c, where g_i = f_i, or f_i/F_i on
+// the log scale; ∂m_i/∂β = h_i·s_i·x_i + g_i·D_i with h_i = f′_i, or
+// f′_i/F_i − (f_i/F_i)² on the log scale. With row weights u_i: G_ie = u_i·h_i·s_i,
+// and the changed columns add Σ_i u_i·g_i·D_ic to T_e,c. Returns Σ_i u_i·m_i.
 double slope_tile(const MarginsBlock& tile, VectorView beta, const EstimateLayout& est,
-                  std::size_t e, TileBuffers& buf, double* gradient_row) {
+                  std::size_t e, const double* u, TileBuffers& buf, double* gradient_row) {
     const std::size_t rows = tile.design.rows;
+    double* ug = buf.eta_a.data();  // u_i·g_i, reused by every changed column
     double effect = 0.0;
     for (std::size_t i = 0; i < rows; ++i) {
         double s = 0.0;
         for (std::size_t c = 0; c < est.width; ++c)
             s += tile.changed(i, est.first + c) * beta[static_cast<std::size_t>(tile.design_col[est.first + c])];
-        const double wf = buf.weight[i] * buf.density[i];
-        effect += wf * s;
-        buf.row_coef[e * tile_rows + i] = buf.weight[i] * buf.density_deriv[i] * s;
+        double g = buf.density[i], h = buf.density_deriv[i];
+        if (est.log_scale) {
+            g = buf.density[i] / buf.cdf[i];
+            h = buf.density_deriv[i] / buf.cdf[i] - g * g;
+        }
+        ug[i] = u[i] * g;
+        effect += ug[i] * s;
+        buf.row_coef[e * tile_rows + i] = u[i] * h * s;
     }
     for (std::size_t c = 0; c < est.width; ++c) {
         const VectorView d = tile.changed.column(est.first + c);
         double acc = 0.0;
-        for (std::size_t i = 0; i < rows; ++i) acc += buf.weight[i] * buf.density[i] * d[i];
+        for (std::size_t i = 0; i < rows; ++i) acc += ug[i] * d[i];
         gradient_row[tile.design_col[est.first + c]] += acc;
     }
     return effect;
@@ -111,11 +131,21 @@ void shifted_predictor(const MarginsBlock& tile, VectorView beta, std::size_t fi
     }
 }
 
-// Contrast: m_i = F(η^a_i) − F(η^b_i); G_ie = w_i·(f^a_i − f^b_i); the changed
-// columns add Σ_i w_i·(f^a_i·(x^a_ic − x_ic) − f^b_i·(x^b_ic − x_ic)) to T_e,c,
-// so that in all T_e gets Σ_i w_i·(f^a_i·x^a_i − f^b_i·x^b_i). Returns Σ_i w_i·m_i.
+// On the log scale a contrast compares log F, whose derivative in η is f/F:
+// F ← log F, f ← f/F in place.
+void to_log_scale(std::size_t rows, double* cdf, double* pdf) {
+    for (std::size_t i = 0; i < rows; ++i) {
+        pdf[i] /= cdf[i];
+        cdf[i] = std::log(cdf[i]);
+    }
+}
+
+// Contrast: m_i = F(η^a_i) − F(η^b_i) (or log F on the log scale, with f/F for
+// f below); with row weights u_i: G_ie = u_i·(f^a_i − f^b_i); the changed
+// columns add Σ_i u_i·(f^a_i·(x^a_ic − x_ic) − f^b_i·(x^b_ic − x_ic)) to T_e,c,
+// so that in all T_e gets Σ_i u_i·(f^a_i·x^a_i − f^b_i·x^b_i). Returns Σ_i u_i·m_i.
 double contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
-                     const EstimateLayout& est, std::size_t e, TileBuffers& buf,
+                     const EstimateLayout& est, std::size_t e, const double* u, TileBuffers& buf,
                      double* gradient_row) {
     const std::size_t rows = tile.design.rows;
     const std::size_t first_b = est.first + est.width;
@@ -123,10 +153,14 @@ double contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
     shifted_predictor(tile, beta, first_b, est.width, buf.eta.data(), buf.eta_b.data());
     link_cdf_pdf(link, buf.eta_a.data(), rows, buf.cdf_a.data(), buf.pdf_a.data());
     link_cdf_pdf(link, buf.eta_b.data(), rows, buf.cdf_b.data(), buf.pdf_b.data());
+    if (est.log_scale) {
+        to_log_scale(rows, buf.cdf_a.data(), buf.pdf_a.data());
+        to_log_scale(rows, buf.cdf_b.data(), buf.pdf_b.data());
+    }
     double effect = 0.0;
     for (std::size_t i = 0; i < rows; ++i) {
-        effect += buf.weight[i] * (buf.cdf_a[i] - buf.cdf_b[i]);
-        buf.row_coef[e * tile_rows + i] = buf.weight[i] * (buf.pdf_a[i] - buf.pdf_b[i]);
+        effect += u[i] * (buf.cdf_a[i] - buf.cdf_b[i]);
+        buf.row_coef[e * tile_rows + i] = u[i] * (buf.pdf_a[i] - buf.pdf_b[i]);
     }
     for (std::size_t c = 0; c < est.width; ++c) {
         const std::size_t j = static_cast<std::size_t>(tile.design_col[est.first + c]);
@@ -135,7 +169,7 @@ double contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
         const VectorView x = tile.design.column(j);
         double acc = 0.0;
         for (std::size_t i = 0; i < rows; ++i)
-            acc += buf.weight[i] * (buf.pdf_a[i] * (xa[i] - x[i]) - buf.pdf_b[i] * (xb[i] - x[i]));
+            acc += u[i] * (buf.pdf_a[i] * (xa[i] - x[i]) - buf.pdf_b[i] * (xb[i] - x[i]));
         gradient_row[j] += acc;
     }
     return effect;
@@ -176,13 +210,22 @@ void add_coefficients_times_design(MatrixView design, const double* row_coef, st
     }
 }
 
+// Which link values the tile's slopes need: f and f′ for any slope, F as well
+// for a slope on the log scale.
+struct SlopeNeeds {
+    bool density = false;
+    bool cdf = false;
+};
+
 void accumulate_tile(BinaryLink link, VectorView beta, const MarginsBlock& tile,
-                     const std::vector<EstimateLayout>& estimates, bool any_slope,
+                     const std::vector<EstimateLayout>& estimates, SlopeNeeds needs,
                      TileBuffers& buf, const MarginsSums& sums) {
     const std::size_t rows = tile.design.rows, k = tile.design.cols, n_est = estimates.size();
     linear_predictor(tile.design, beta, tile.offset, buf.eta.data());
     row_weights(tile.weights, rows, buf.weight.data());
-    if (any_slope) link_pdf_deriv(link, buf.eta.data(), rows, buf.density.data(), buf.density_deriv.data());
+    if (needs.density) link_pdf_deriv(link, buf.eta.data(), rows, buf.density.data(), buf.density_deriv.data());
+    // F into `cdf`; pdf_a is only scratch here (contrasts overwrite it).
+    if (needs.cdf) link_cdf_pdf(link, buf.eta.data(), rows, buf.cdf.data(), buf.pdf_a.data());
 
     double weight = 0.0;
     for (std::size_t i = 0; i < rows; ++i) weight += buf.weight[i];
@@ -191,9 +234,10 @@ void accumulate_tile(BinaryLink link, VectorView beta, const MarginsBlock& tile,
     for (std::size_t e = 0; e < n_est; ++e) {
         double* gradient_row = sums.gradient_sum + e * k;
         const EstimateLayout& est = estimates[e];
+        const double* u = estimate_weights(tile, est, buf);
         sums.effect_sum[e] += est.kind == EstimateKind::Slope
-            ? slope_tile(tile, beta, est, e, buf, gradient_row)
-            : contrast_tile(link, tile, beta, est, e, buf, gradient_row);
+            ? slope_tile(tile, beta, est, e, u, buf, gradient_row)
+            : contrast_tile(link, tile, beta, est, e, u, buf, gradient_row);
     }
     add_coefficients_times_design(tile.design, buf.row_coef.data(), n_est, buf.columns.data(),
                                   sums.gradient_sum);
@@ -205,13 +249,15 @@ void accumulate_margins(BinaryLink link, VectorView beta, const MarginsBlock& bl
                         const std::vector<EstimateLayout>& estimates, const MarginsSums& sums) {
     const std::size_t n = block.design.rows;
     if (n == 0) return;
-    const bool any_slope = std::any_of(estimates.begin(), estimates.end(), [](const EstimateLayout& e) {
-        return e.kind == EstimateKind::Slope;
-    });
+    SlopeNeeds needs;
+    for (const EstimateLayout& e : estimates) {
+        needs.density = needs.density || e.kind == EstimateKind::Slope;
+        needs.cdf = needs.cdf || (e.kind == EstimateKind::Slope && e.log_scale);
+    }
     TileBuffers buf(estimates.size(), block.design.cols);
     for (std::size_t start = 0; start < n; start += tile_rows) {
         const std::size_t rows = std::min(tile_rows, n - start);
-        accumulate_tile(link, beta, tile_of(block, start, rows), estimates, any_slope, buf, sums);
+        accumulate_tile(link, beta, tile_of(block, start, rows), estimates, needs, buf, sums);
     }
 }
 

@@ -8,8 +8,10 @@
 // Python object. Every shape and index is checked here, before the pass.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,11 +45,24 @@ void check_row_vector(const InVector& v, std::size_t rows, const char* name) {
                std::to_string(rows) + " rows");
 }
 
-// The estimates' layouts, checked against the width of `changed`.
+// Per-estimate options: a row factor column (−1: none) and the log scale
+// (0 or 1); both may be empty, meaning none for every estimate.
+struct EstimateOptions {
+    const std::optional<InIndex>& factor_col;
+    const std::optional<InIndex>& log_scale;
+};
+
+// The estimates' layouts, checked against the width of `changed` and the
+// number of row factors.
 std::vector<tarvex::EstimateLayout> estimate_layouts(const InIndex& kinds, const InIndex& first,
-                                                     const InIndex& width, std::size_t n_changed) {
+                                                     const InIndex& width, const EstimateOptions& opts,
+                                                     std::size_t n_changed, std::size_t n_factors) {
     const std::size_t n = kinds.shape(0);
     if (first.shape(0) != n || width.shape(0) != n) refuse("estimate layout arrays differ in length");
+    const bool factored = opts.factor_col && opts.factor_col->shape(0) != 0;
+    const bool logged = opts.log_scale && opts.log_scale->shape(0) != 0;
+    if ((factored && opts.factor_col->shape(0) != n) || (logged && opts.log_scale->shape(0) != n))
+        refuse("factor_col and log_scale must be empty or have one entry per estimate");
     std::vector<tarvex::EstimateLayout> out(n);
     for (std::size_t e = 0; e < n; ++e) {
         const std::int64_t kind = kinds(e), f = first(e), w = width(e);
@@ -55,15 +70,22 @@ std::vector<tarvex::EstimateLayout> estimate_layouts(const InIndex& kinds, const
         const std::size_t halves = kind == 1 ? 2 : 1;
         if (static_cast<std::size_t>(f) + halves * static_cast<std::size_t>(w) > n_changed)
             refuse("an estimate's columns lie outside the changed block");
+        const std::int64_t factor = factored ? (*opts.factor_col)(e) : -1;
+        const std::int64_t log_scale = logged ? (*opts.log_scale)(e) : 0;
+        if (factor < -1 || factor >= static_cast<std::int64_t>(n_factors)) refuse("factor column out of range");
+        if (log_scale != 0 && log_scale != 1) refuse("log_scale must be 0 or 1");
         out[e] = {kind == 0 ? tarvex::EstimateKind::Slope : tarvex::EstimateKind::Contrast,
-                  static_cast<std::size_t>(f), static_cast<std::size_t>(w)};
+                  static_cast<std::size_t>(f), static_cast<std::size_t>(w),
+                  static_cast<std::ptrdiff_t>(factor), log_scale == 1};
     }
     return out;
 }
 
 void accumulate(int link, InVector beta, InMatrix design, InVector offset, InVector weights,
                 InMatrix changed, InIndex design_col, InIndex kinds, InIndex first, InIndex width,
-                OutVector weight_sum, OutVector effect_sum, OutMatrix gradient_sum) {
+                OutVector weight_sum, OutVector effect_sum, OutMatrix gradient_sum,
+                std::optional<InMatrix> factors, std::optional<InIndex> factor_col,
+                std::optional<InIndex> log_scale) {
     const std::size_t rows = design.shape(0), k = design.shape(1);
     if (link < 0 || link > static_cast<int>(tarvex::BinaryLink::Cauchit)) refuse("unknown link");
     if (beta.shape(0) != k) refuse("beta and the design differ in size");
@@ -73,13 +95,17 @@ void accumulate(int link, InVector beta, InMatrix design, InVector offset, InVec
     if (design_col.shape(0) != changed.shape(1)) refuse("design_col must name one column per changed column");
     for (std::size_t c = 0; c < design_col.shape(0); ++c)
         if (design_col(c) < 0 || static_cast<std::size_t>(design_col(c)) >= k) refuse("design column out of range");
-    auto layouts = estimate_layouts(kinds, first, width, changed.shape(1));
+    const tarvex::MatrixView factor_view = factors ? matrix_view(*factors) : tarvex::MatrixView{};
+    if (factors && factor_view.cols != 0 && factor_view.rows != rows)
+        refuse("the row factors and the design differ in rows");
+    auto layouts = estimate_layouts(kinds, first, width, {factor_col, log_scale}, changed.shape(1),
+                                    factor_view.cols);
     if (weight_sum.shape(0) != 1 || effect_sum.shape(0) != layouts.size() ||
         gradient_sum.shape(0) != layouts.size() || gradient_sum.shape(1) != k)
         refuse("accumulators of the wrong shape");
 
     tarvex::MarginsBlock block{matrix_view(design), vector_view(offset), vector_view(weights),
-                               matrix_view(changed), design_col.data()};
+                               matrix_view(changed), design_col.data(), factor_view};
     tarvex::MarginsSums sums{weight_sum.data(), effect_sum.data(), gradient_sum.data()};
     nb::gil_scoped_release release;
     tarvex::accumulate_margins(static_cast<tarvex::BinaryLink>(link), vector_view(beta), block,
@@ -93,7 +119,10 @@ NB_MODULE(_engine, m) {
     m.def("accumulate", &accumulate, nb::arg("link"), nb::arg("beta"), nb::arg("design"),
           nb::arg("offset"), nb::arg("weights"), nb::arg("changed"), nb::arg("design_col"),
           nb::arg("kinds"), nb::arg("first"), nb::arg("width"), nb::arg("weight_sum"),
-          nb::arg("effect_sum"), nb::arg("gradient_sum"),
-          "Adds one row block's sums W, S, T to the accumulators (in place).");
+          nb::arg("effect_sum"), nb::arg("gradient_sum"), nb::arg("factors") = nb::none(),
+          nb::arg("factor_col") = nb::none(), nb::arg("log_scale") = nb::none(),
+          "Adds one row block's sums W, S, T to the accumulators (in place). Optional: "
+          "row factors (rows x m) with each estimate's factor column (-1: none) and its "
+          "log-scale flag (0/1).");
     m.attr("LINKS") = nb::make_tuple("logit", "probit", "cloglog", "loglog", "cauchit");
 }
