@@ -60,6 +60,7 @@ MarginsBlock tile_of(const MarginsBlock& block, std::size_t start, std::size_t r
         tile.weights = {block.weights.data + static_cast<std::ptrdiff_t>(start) * block.weights.stride,
                         rows, block.weights.stride};
     if (block.factors.cols != 0) tile.factors = block.factors.row_block(start, start + rows);
+    if (block.groups != nullptr) tile.groups = block.groups + start;
     return tile;
 }
 
@@ -70,11 +71,31 @@ struct TileBuffers {
           density(tile_rows), density_deriv(tile_rows),
           eta_a(tile_rows), eta_b(tile_rows), cdf_a(tile_rows), pdf_a(tile_rows),
           cdf_b(tile_rows), pdf_b(tile_rows), row_coef(tile_rows * estimates),
-          columns(tile_rows * k) {}
+          columns(tile_rows * k), row_value(tile_rows) {}
     Vector eta, weight, estimate_weight, cdf, density, density_deriv;
     Vector eta_a, eta_b, cdf_a, pdf_a, cdf_b, pdf_b;
     Vector row_coef;  // G, column by column: G_ie at [e·tile_rows + i]
-    Vector columns;   // the tile's columns of X, when X's columns are strided
+    Vector columns;   // the tile's columns of X, when X's columns are strided (or its rows, grouped)
+    Vector row_value; // one row term per row, before it is summed
+};
+
+// Where a tile's row terms are summed: into one accumulator, or with groups
+// into the accumulator of each row's group, which lies `stride` doubles after
+// the previous group's.
+struct RowTargets {
+    const std::int64_t* groups = nullptr;  // the tile's group codes; null: one group
+
+    // target[0] += Σ_i values[i], or target[groups[i]·stride] += values[i].
+    void add(const double* values, std::size_t rows, double* target, std::size_t stride) const {
+        if (groups == nullptr) {
+            double acc = 0.0;
+            for (std::size_t i = 0; i < rows; ++i) acc += values[i];
+            *target += acc;
+        } else {
+            for (std::size_t i = 0; i < rows; ++i)
+                target[static_cast<std::size_t>(groups[i]) * stride] += values[i];
+        }
+    }
 };
 
 // The weights of one estimate's sums: w_i, or w_i·a_i with its row factor a_i.
@@ -87,13 +108,15 @@ const double* estimate_weights(const MarginsBlock& tile, const EstimateLayout& e
 
 // Slope: m_i = g_i·s_i with s_i = Σ_c D_ic·β_c, where g_i = f_i, or f_i/F_i on
 // the log scale; ∂m_i/∂β = h_i·s_i·x_i + g_i·D_i with h_i = f′_i, or
-// f′_i/F_i − (f_i/F_i)² on the log scale. With row weights u_i: G_ie = u_i·h_i·s_i,
-// and the changed columns add Σ_i u_i·g_i·D_ic to T_e,c. Returns Σ_i u_i·m_i.
-double slope_tile(const MarginsBlock& tile, VectorView beta, const EstimateLayout& est,
-                  std::size_t e, const double* u, TileBuffers& buf, double* gradient_row) {
-    const std::size_t rows = tile.design.rows;
+// f′_i/F_i − (f_i/F_i)² on the log scale. With row weights u_i: S_e gets
+// Σ_i u_i·m_i, G_ie = u_i·h_i·s_i, and the changed columns add Σ_i u_i·g_i·D_ic
+// to T_e,c.
+void slope_tile(const MarginsBlock& tile, VectorView beta, const EstimateLayout& est,
+                std::size_t e, const double* u, TileBuffers& buf, const MarginsSums& sums,
+                const RowTargets& targets) {
+    const std::size_t rows = tile.design.rows, k = tile.design.cols, n_est = sums.estimates;
     double* ug = buf.eta_a.data();  // u_i·g_i, reused by every changed column
-    double effect = 0.0;
+    double* term = buf.row_value.data();
     for (std::size_t i = 0; i < rows; ++i) {
         double s = 0.0;
         for (std::size_t c = 0; c < est.width; ++c)
@@ -104,16 +127,16 @@ double slope_tile(const MarginsBlock& tile, VectorView beta, const EstimateLayou
             h = buf.density_deriv[i] / buf.cdf[i] - g * g;
         }
         ug[i] = u[i] * g;
-        effect += ug[i] * s;
+        term[i] = ug[i] * s;
         buf.row_coef[e * tile_rows + i] = u[i] * h * s;
     }
+    targets.add(term, rows, sums.effect_sum + e, n_est);
     for (std::size_t c = 0; c < est.width; ++c) {
         const VectorView d = tile.changed.column(est.first + c);
-        double acc = 0.0;
-        for (std::size_t i = 0; i < rows; ++i) acc += ug[i] * d[i];
-        gradient_row[tile.design_col[est.first + c]] += acc;
+        for (std::size_t i = 0; i < rows; ++i) term[i] = ug[i] * d[i];
+        targets.add(term, rows, sums.gradient_sum + e * k + static_cast<std::size_t>(tile.design_col[est.first + c]),
+                    n_est * k);
     }
-    return effect;
 }
 
 // η shifted by the changed columns: η_i + Σ_c (x'_ic − x_ic)·β_c, with x' the
@@ -141,13 +164,13 @@ void to_log_scale(std::size_t rows, double* cdf, double* pdf) {
 }
 
 // Contrast: m_i = F(η^a_i) − F(η^b_i) (or log F on the log scale, with f/F for
-// f below); with row weights u_i: G_ie = u_i·(f^a_i − f^b_i); the changed
-// columns add Σ_i u_i·(f^a_i·(x^a_ic − x_ic) − f^b_i·(x^b_ic − x_ic)) to T_e,c,
-// so that in all T_e gets Σ_i u_i·(f^a_i·x^a_i − f^b_i·x^b_i). Returns Σ_i u_i·m_i.
-double contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
-                     const EstimateLayout& est, std::size_t e, const double* u, TileBuffers& buf,
-                     double* gradient_row) {
-    const std::size_t rows = tile.design.rows;
+// f below); with row weights u_i: S_e gets Σ_i u_i·m_i, G_ie = u_i·(f^a_i − f^b_i),
+// and the changed columns add Σ_i u_i·(f^a_i·(x^a_ic − x_ic) − f^b_i·(x^b_ic − x_ic))
+// to T_e,c, so that in all T_e gets Σ_i u_i·(f^a_i·x^a_i − f^b_i·x^b_i).
+void contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
+                   const EstimateLayout& est, std::size_t e, const double* u, TileBuffers& buf,
+                   const MarginsSums& sums, const RowTargets& targets) {
+    const std::size_t rows = tile.design.rows, k = tile.design.cols, n_est = sums.estimates;
     const std::size_t first_b = est.first + est.width;
     shifted_predictor(tile, beta, est.first, est.width, buf.eta.data(), buf.eta_a.data());
     shifted_predictor(tile, beta, first_b, est.width, buf.eta.data(), buf.eta_b.data());
@@ -157,22 +180,21 @@ double contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
         to_log_scale(rows, buf.cdf_a.data(), buf.pdf_a.data());
         to_log_scale(rows, buf.cdf_b.data(), buf.pdf_b.data());
     }
-    double effect = 0.0;
+    double* term = buf.row_value.data();
     for (std::size_t i = 0; i < rows; ++i) {
-        effect += u[i] * (buf.cdf_a[i] - buf.cdf_b[i]);
+        term[i] = u[i] * (buf.cdf_a[i] - buf.cdf_b[i]);
         buf.row_coef[e * tile_rows + i] = u[i] * (buf.pdf_a[i] - buf.pdf_b[i]);
     }
+    targets.add(term, rows, sums.effect_sum + e, n_est);
     for (std::size_t c = 0; c < est.width; ++c) {
         const std::size_t j = static_cast<std::size_t>(tile.design_col[est.first + c]);
         const VectorView xa = tile.changed.column(est.first + c);
         const VectorView xb = tile.changed.column(first_b + c);
         const VectorView x = tile.design.column(j);
-        double acc = 0.0;
         for (std::size_t i = 0; i < rows; ++i)
-            acc += u[i] * (buf.pdf_a[i] * (xa[i] - x[i]) - buf.pdf_b[i] * (xb[i] - x[i]));
-        gradient_row[j] += acc;
+            term[i] = u[i] * (buf.pdf_a[i] * (xa[i] - x[i]) - buf.pdf_b[i] * (xb[i] - x[i]));
+        targets.add(term, rows, sums.gradient_sum + e * k + j, n_est * k);
     }
-    return effect;
 }
 
 // Σ_i a_i·b_i with four independent partial sums (the compiler keeps them in
@@ -210,6 +232,25 @@ void add_coefficients_times_design(MatrixView design, const double* row_coef, st
     }
 }
 
+// With groups: T_{g_i},e,j += G_ie·X_ij row by row, each row of the tile
+// copied into `rows_buf` first so that the update runs along contiguous j.
+void add_coefficients_times_design_grouped(MatrixView design, const double* row_coef,
+                                           std::size_t n_est, const std::int64_t* groups,
+                                           double* rows_buf, double* gradient_sum) {
+    const std::size_t rows = design.rows, k = design.cols;
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < k; ++j) rows_buf[i * k + j] = design(i, j);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double* x = rows_buf + i * k;
+        double* group_rows = gradient_sum + static_cast<std::size_t>(groups[i]) * n_est * k;
+        for (std::size_t e = 0; e < n_est; ++e) {
+            const double g = row_coef[e * tile_rows + i];
+            double* t = group_rows + e * k;
+            for (std::size_t j = 0; j < k; ++j) t[j] += g * x[j];
+        }
+    }
+}
+
 // Which link values the tile's slopes need: f and f′ for any slope, F as well
 // for a slope on the log scale.
 struct SlopeNeeds {
@@ -220,27 +261,32 @@ struct SlopeNeeds {
 void accumulate_tile(BinaryLink link, VectorView beta, const MarginsBlock& tile,
                      const std::vector<EstimateLayout>& estimates, SlopeNeeds needs,
                      TileBuffers& buf, const MarginsSums& sums) {
-    const std::size_t rows = tile.design.rows, k = tile.design.cols, n_est = estimates.size();
+    const std::size_t rows = tile.design.rows, n_est = estimates.size();
     linear_predictor(tile.design, beta, tile.offset, buf.eta.data());
     row_weights(tile.weights, rows, buf.weight.data());
     if (needs.density) link_pdf_deriv(link, buf.eta.data(), rows, buf.density.data(), buf.density_deriv.data());
     // F into `cdf`; pdf_a is only scratch here (contrasts overwrite it).
     if (needs.cdf) link_cdf_pdf(link, buf.eta.data(), rows, buf.cdf.data(), buf.pdf_a.data());
 
-    double weight = 0.0;
-    for (std::size_t i = 0; i < rows; ++i) weight += buf.weight[i];
-    *sums.weight += weight;
+    const RowTargets targets{tile.groups};
+    targets.add(buf.weight.data(), rows, sums.weight, 1);
 
     for (std::size_t e = 0; e < n_est; ++e) {
-        double* gradient_row = sums.gradient_sum + e * k;
         const EstimateLayout& est = estimates[e];
         const double* u = estimate_weights(tile, est, buf);
-        sums.effect_sum[e] += est.kind == EstimateKind::Slope
-            ? slope_tile(tile, beta, est, e, u, buf, gradient_row)
-            : contrast_tile(link, tile, beta, est, e, u, buf, gradient_row);
+        if (est.kind == EstimateKind::Slope) {
+            slope_tile(tile, beta, est, e, u, buf, sums, targets);
+        } else {
+            contrast_tile(link, tile, beta, est, e, u, buf, sums, targets);
+        }
     }
-    add_coefficients_times_design(tile.design, buf.row_coef.data(), n_est, buf.columns.data(),
-                                  sums.gradient_sum);
+    if (tile.groups == nullptr) {
+        add_coefficients_times_design(tile.design, buf.row_coef.data(), n_est, buf.columns.data(),
+                                      sums.gradient_sum);
+    } else {
+        add_coefficients_times_design_grouped(tile.design, buf.row_coef.data(), n_est, tile.groups,
+                                              buf.columns.data(), sums.gradient_sum);
+    }
 }
 
 }  // namespace

@@ -25,7 +25,8 @@
 //     in S and T (not in W).
 //
 // The pass adds, for every estimate e, S_e += Σ w_i·m_i and T_e += Σ w_i·∂m_i/∂β,
-// and W += Σ w_i once. Sums over any split of the rows add up, so the caller
+// and W += Σ w_i once; with group codes, each sum runs over the rows of one
+// group into that group's accumulators, so all groups come from one pass. Sums over any split of the rows add up, so the caller
 // feeds the blocks one after the other into the same accumulators and divides
 // at the end: estimate S_e/W, gradient T_e/W.
 #pragma once
@@ -62,21 +63,26 @@ struct MarginsBlock {
     MatrixView changed;                  // rows × (columns of all estimates)
     const std::int64_t* design_col = nullptr;  // one entry per column of `changed`
     MatrixView factors;                  // rows × (row factors a_i), may have no columns
+    const std::int64_t* groups = nullptr;  // one group code per row in [0, groups); null: one group
 };
 
-// The accumulators, owned by the caller: weight (W), effect_sum (S, one per
-// estimate) and gradient_sum (T, estimates × k, row-major).
+// The accumulators, owned by the caller, one set per group (a single set
+// without groups), group after group: weight (W, one per group), effect_sum
+// (S, groups × estimates) and gradient_sum (T, groups × estimates × k),
+// row-major. Row i adds to the set of its group code.
 struct MarginsSums {
     double* weight = nullptr;
     double* effect_sum = nullptr;
     double* gradient_sum = nullptr;
+    std::size_t estimates = 0;
 };
 
 // Adds the block's contributions to the sums. The caller has checked the
 // shapes: beta.len == design.cols, offset and weights empty or one per row,
 // changed.rows == design.rows, every design_col < k, the layouts inside
-// `changed`, factors.rows == design.rows when an estimate has a factor and
-// every factor < factors.cols.
+// `changed`, factors.rows == design.rows when an estimate has a factor,
+// every factor < factors.cols, every group code below the number of sets of
+// accumulators, sums.estimates == estimates.size().
 void accumulate_margins(BinaryLink link, VectorView beta, const MarginsBlock& block,
                         const std::vector<EstimateLayout>& estimates, const MarginsSums& sums);
 

@@ -85,7 +85,7 @@ void accumulate(int link, InVector beta, InMatrix design, InVector offset, InVec
                 InMatrix changed, InIndex design_col, InIndex kinds, InIndex first, InIndex width,
                 OutVector weight_sum, OutVector effect_sum, OutMatrix gradient_sum,
                 std::optional<InMatrix> factors, std::optional<InIndex> factor_col,
-                std::optional<InIndex> log_scale) {
+                std::optional<InIndex> log_scale, std::optional<InIndex> groups) {
     const std::size_t rows = design.shape(0), k = design.shape(1);
     if (link < 0 || link > static_cast<int>(tarvex::BinaryLink::Cauchit)) refuse("unknown link");
     if (beta.shape(0) != k) refuse("beta and the design differ in size");
@@ -100,13 +100,25 @@ void accumulate(int link, InVector beta, InMatrix design, InVector offset, InVec
         refuse("the row factors and the design differ in rows");
     auto layouts = estimate_layouts(kinds, first, width, {factor_col, log_scale}, changed.shape(1),
                                     factor_view.cols);
-    if (weight_sum.shape(0) != 1 || effect_sum.shape(0) != layouts.size() ||
-        gradient_sum.shape(0) != layouts.size() || gradient_sum.shape(1) != k)
+    // One set of accumulators per group: W (groups), S (groups·estimates),
+    // T (groups·estimates × k).
+    const std::size_t n_groups = weight_sum.shape(0);
+    if (n_groups == 0 || effect_sum.shape(0) != n_groups * layouts.size() ||
+        gradient_sum.shape(0) != n_groups * layouts.size() || gradient_sum.shape(1) != k)
         refuse("accumulators of the wrong shape");
+    const std::int64_t* codes = nullptr;
+    if (groups) {
+        if (groups->shape(0) != rows) refuse("groups must have one code per row");
+        codes = groups->data();
+        for (std::size_t i = 0; i < rows; ++i)
+            if (codes[i] < 0 || static_cast<std::size_t>(codes[i]) >= n_groups) refuse("group code out of range");
+    } else if (n_groups != 1) {
+        refuse("several sets of accumulators need group codes");
+    }
 
     tarvex::MarginsBlock block{matrix_view(design), vector_view(offset), vector_view(weights),
-                               matrix_view(changed), design_col.data(), factor_view};
-    tarvex::MarginsSums sums{weight_sum.data(), effect_sum.data(), gradient_sum.data()};
+                               matrix_view(changed), design_col.data(), factor_view, codes};
+    tarvex::MarginsSums sums{weight_sum.data(), effect_sum.data(), gradient_sum.data(), layouts.size()};
     nb::gil_scoped_release release;
     tarvex::accumulate_margins(static_cast<tarvex::BinaryLink>(link), vector_view(beta), block,
                                layouts, sums);
@@ -121,8 +133,11 @@ NB_MODULE(_engine, m) {
           nb::arg("kinds"), nb::arg("first"), nb::arg("width"), nb::arg("weight_sum"),
           nb::arg("effect_sum"), nb::arg("gradient_sum"), nb::arg("factors") = nb::none(),
           nb::arg("factor_col") = nb::none(), nb::arg("log_scale") = nb::none(),
+          nb::arg("groups") = nb::none(),
           "Adds one row block's sums W, S, T to the accumulators (in place). Optional: "
           "row factors (rows x m) with each estimate's factor column (-1: none) and its "
-          "log-scale flag (0/1).");
+          "log-scale flag (0/1); a group code per row in [0, G) with G sets of "
+          "accumulators (weight_sum of length G, effect_sum G*estimates, gradient_sum "
+          "(G*estimates, k)).");
     m.attr("LINKS") = nb::make_tuple("logit", "probit", "cloglog", "loglog", "cauchit");
 }
