@@ -1,15 +1,18 @@
 """margins(): average marginal effects of the variables of a fitted binary model."""
 from __future__ import annotations
 
+import hashlib
 import warnings
-from typing import Optional, Sequence, Union
+from dataclasses import dataclass
+from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 import pandas as pd
 
 from ._formula import Variable, block_column, formula_structure
 from ._model import FittedModel, read_model
-from ._pass import CONTRAST, SLOPE, Block, EstimateSpec, Layout, accumulate, layout_of
+from ._partial import NO_GROUP, Partial
+from ._pass import CONTRAST, SLOPE, Block, EstimateSpec, Layout, add_block, layout_of
 from ._table import effect_table
 
 DEFAULT_CHUNK_SIZE = 65536
@@ -70,19 +73,71 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
     (0.352, 0.094)
     """
     chunk = _chunk_size(chunk_size)
+    plan = plan_margins(result, variables)
+    return margins_table(plan, partial_sums(plan, data, chunk))
+
+
+@dataclass(frozen=True)
+class Plan:
+    """What one call computes, fixed before any row is read: the model, the
+    variables with their kinds (slope or contrasts, judged on the rows the
+    model was fitted on, so that every set of rows gets the same estimates),
+    and where each estimate's changed columns lie."""
+    model: FittedModel
+    layout: Layout
+    key: str                    # identifies model and estimates (see Partial)
+    structure: Any = None       # the formula's structure; None for a column model
+    chosen: tuple = ()          # the formula's Variables to report
+    scales: Any = None          # a slope variable's difference-step scale, by name
+
+
+def plan_margins(result, variables=None) -> Plan:
     model = read_model(result)
-    if model.design_info is not None:
-        layout, blocks, n_rows, weighted = _formula_pass(model, variables, data, chunk)
+    if model.design_info is None:
+        return _column_plan(model, variables)
+    return _formula_plan(model, variables)
+
+
+def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Partial:
+    """W, S and T of the rows of `data` (the fitted rows when None), one
+    block of `chunk_size` rows after another."""
+    model = plan.model
+    if data is None:
+        rows, design, offset, weights = _fitted_data(plan), model.exog, model.offset, model.freq_weights
     else:
-        layout, blocks, n_rows, weighted = _column_pass(model, variables, data, chunk)
-    if n_rows == 0:
+        rows, design, offset, weights = _given_data(plan, data), None, None, None
+        _no_offset_over_other_data(model)
+    n_est, k = len(plan.layout.specs), model.params.size
+    weight, effect, gradient = np.zeros(1), np.zeros(n_est), np.zeros((n_est, k))
+    blocks = (_formula_blocks(plan, rows, chunk_size, design, offset, weights) if plan.structure is not None
+              else _column_blocks(rows, plan.layout, chunk_size, offset, weights))
+    for block in blocks:
+        add_block(model.link, model.params, plan.layout, block, weight, effect, gradient)
+    return Partial(plan.key, (NO_GROUP,), weight, effect[None], gradient[None], len(rows),
+                   "freq_weights" if weights is not None else "none")
+
+
+def margins_table(plan: Plan, partial: Partial) -> pd.DataFrame:
+    """The table of the estimates S/W and their Jacobian T/W."""
+    if partial.key != plan.key:
+        raise ValueError("this partial was computed for another model or other options")
+    if partial.n_rows == 0:
         raise ValueError("there are no rows to average over (data is empty after dropping "
                          "rows with missing values)")
-    sums = accumulate(model.link, model.params, layout, blocks)
     with np.errstate(invalid="ignore", divide="ignore"):
-        estimate, jacobian = sums.effect / sums.weight, sums.gradient / sums.weight
-    return effect_table(layout.specs, estimate, jacobian, model.cov, model.names,
-                        "freq_weights" if weighted else "none", n_rows)
+        estimate, jacobian = partial.effect[0] / partial.weight[0], partial.gradient[0] / partial.weight[0]
+    model = plan.model
+    return effect_table(plan.layout.specs, estimate, jacobian, model.cov, model.names,
+                        partial.weights, partial.n_rows)
+
+
+def _plan_key(model: FittedModel, layout: Layout) -> str:
+    """A digest of what the sums depend on: link, β, parameter names and the
+    estimates' layout."""
+    digest = hashlib.sha256()
+    digest.update(repr((model.link, model.names, layout.specs)).encode())
+    digest.update(np.ascontiguousarray(model.params).tobytes())
+    return digest.hexdigest()
 
 
 def _chunk_size(chunk_size) -> int:
@@ -128,14 +183,11 @@ def _intercept(name: str) -> bool:
     return name.lower() in ("const", "intercept")
 
 
-def _column_pass(model: FittedModel, variables, data, chunk):
+def _column_plan(model: FittedModel, variables) -> Plan:
     """Column by column, as tarvex.mfx: a slope for a continuous column (its
-    own derivative is e_j), the contrast 1 − 0 for a column of 0s and 1s."""
-    names = model.names
-    X = model.exog
-    if data is not None:
-        _no_offset_over_other_data(model)
-        X = _column_data(data, names)
+    own derivative is e_j), the contrast 1 − 0 for a column of 0s and 1s in
+    the fitted design."""
+    names, X = model.names, model.exog
     index = {name: j for j, name in enumerate(names)}
     specs = []
     for name in _selected(variables, [n for n in names if not _intercept(n)]):
@@ -144,9 +196,7 @@ def _column_pass(model: FittedModel, variables, data, chunk):
         specs.append(EstimateSpec(name, "1 - 0" if binary else SLOPE_LABEL,
                                   CONTRAST if binary else SLOPE, (j,)))
     layout = layout_of(specs)
-    weights = model.freq_weights if data is None else None
-    offset = model.offset if data is None else None
-    return layout, _column_blocks(X, layout, chunk, offset, weights), X.shape[0], weights is not None
+    return Plan(model, layout, _plan_key(model, layout))
 
 
 def _column_data(data, names) -> np.ndarray:
@@ -188,33 +238,37 @@ def _column_blocks(X, layout, chunk, offset, weights):
 
 # ---- formula models: one estimate per variable (per level) ------------------
 
-def _formula_pass(model: FittedModel, variables, data, chunk):
-    structure = formula_structure(model.design_info, model.names, _frame_columns(model, data))
-    used = structure.variables
-    if data is None:
-        frame = _fitted_rows(model, used)
-        design, offset, weights = model.exog, model.offset, model.freq_weights
-    else:
-        if not isinstance(data, pd.DataFrame):
-            raise TypeError(f"data must be a pandas DataFrame for a formula model, got {type(data).__name__}")
-        missing = [v for v in used if v not in data.columns]
-        if missing:
-            raise ValueError(f"data is missing the columns {missing} that the formula uses")
-        _no_offset_over_other_data(model)
-        frame = _drop_missing(data, used)
-        design, offset, weights = None, None, None
-    chosen = [structure.classify(name, frame[name]) for name in _selected(variables, used)]
+def _formula_plan(model: FittedModel, variables) -> Plan:
+    if model.frame is None:
+        raise ValueError("the formula model keeps no data frame to read its variables from")
+    structure = formula_structure(model.design_info, model.names, list(model.frame.columns))
+    fitted = _fitted_rows(model, structure.variables)
+    chosen = tuple(structure.classify(name, fitted[name])
+                   for name in _selected(variables, structure.variables))
     specs = [entry for var in chosen for entry in _variable_specs(var)]
-    scales = {v.name: _step_scale(frame[v.name]) for v in chosen if v.kind == "slope"}
+    scales = {v.name: _step_scale(fitted[v.name]) for v in chosen if v.kind == "slope"}
     layout = layout_of(specs)
-    blocks = _formula_blocks(structure, frame, chosen, layout, scales, chunk, design, offset, weights)
-    return layout, blocks, len(frame), weights is not None
+    return Plan(model, layout, _plan_key(model, layout), structure, chosen, scales)
 
 
-def _frame_columns(model, data):
-    """The names a formula's factors may refer to: the fitting frame's columns."""
-    source = model.frame if model.frame is not None else data
-    return list(getattr(source, "columns", []))
+def _fitted_data(plan: Plan):
+    """The fitted rows: the formula's variables, or the model's design."""
+    if plan.structure is None:
+        return plan.model.exog
+    return _fitted_rows(plan.model, plan.structure.variables)
+
+
+def _given_data(plan: Plan, data):
+    """The rows of `data` the plan reads, without rows with missing values."""
+    if plan.structure is None:
+        return _column_data(data, plan.model.names)
+    if not isinstance(data, pd.DataFrame):
+        raise TypeError(f"data must be a pandas DataFrame for a formula model, got {type(data).__name__}")
+    used = plan.structure.variables
+    missing = [v for v in used if v not in data.columns]
+    if missing:
+        raise ValueError(f"data is missing the columns {missing} that the formula uses")
+    return _drop_missing(data, used)
 
 
 def _fitted_rows(model: FittedModel, used: list) -> pd.DataFrame:
@@ -243,7 +297,8 @@ def _variable_specs(var: Variable) -> list:
     return [EstimateSpec(var.name, f"{level} - {ref}", CONTRAST, var.columns) for level in var.levels[1:]]
 
 
-def _formula_blocks(structure, frame, chosen, layout, scales, chunk, design, offset, weights):
+def _formula_blocks(plan: Plan, frame, chunk, design, offset, weights):
+    structure, chosen, layout, scales = plan.structure, plan.chosen, plan.layout, plan.scales
     for start in range(0, len(frame), chunk):
         stop = min(start + chunk, len(frame))
         rows = frame.iloc[start:stop]

@@ -3,7 +3,7 @@ it one row block after another."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Iterable, Optional
+from typing import Optional
 
 import numpy as np
 
@@ -58,27 +58,16 @@ class Block:
     weights: Optional[np.ndarray] = None
 
 
-@dataclass(frozen=True)
-class Sums:
-    """W, S and T of margins_pass.hpp: estimate = S/W, gradient J = T/W."""
-    weight: float
-    effect: np.ndarray
-    gradient: np.ndarray
-
-
 _EMPTY = np.empty(0)
 
 
-def accumulate(link: str, beta: np.ndarray, layout: Layout, blocks: Iterable[Block]) -> Sums:
-    """One pass over the blocks; the engine adds each block's sums in place."""
-    n_est = len(layout.specs)
-    weight, effect = np.zeros(1), np.zeros(n_est)
-    gradient = np.zeros((n_est, beta.size))
-    for block in blocks:
-        _engine.accumulate(
-            LINKS.index(link), beta, block.design,
-            _EMPTY if block.offset is None else block.offset,
-            _EMPTY if block.weights is None else block.weights,
-            block.changed, layout.design_col, layout.kinds, layout.first, layout.width,
-            weight, effect, gradient)
-    return Sums(float(weight[0]), effect, gradient)
+def add_block(link: str, beta: np.ndarray, layout: Layout, block: Block,
+              weight: np.ndarray, effect: np.ndarray, gradient: np.ndarray) -> None:
+    """Adds one block's W, S and T (margins_pass.hpp) to the accumulators
+    weight (1), effect (estimates) and gradient (estimates × k), in place."""
+    _engine.accumulate(
+        LINKS.index(link), beta, block.design,
+        _EMPTY if block.offset is None else block.offset,
+        _EMPTY if block.weights is None else block.weights,
+        block.changed, layout.design_col, layout.kinds, layout.first, layout.width,
+        weight, effect, gradient)
