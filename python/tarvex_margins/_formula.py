@@ -246,7 +246,12 @@ class BlockColumns:
 
     def at_level(self, variable: Variable, level, out: np.ndarray) -> None:
         """out[:, i] = design column variable.columns[i] with the variable at `level`."""
-        data = self._with(variable.name, _level_column(self.block[variable.name], level))
+        self.at_values(variable, _level_column(self.block[variable.name], level), out)
+
+    def at_values(self, variable: Variable, values, out: np.ndarray) -> None:
+        """out[:, i] = design column variable.columns[i] with the variable set
+        to `values` (one per row of the block)."""
+        data = self._with(variable.name, values)
         moved = {f: self._evaluate(f, data) for f in self.structure.factors_of(variable.name)}
         for i, c in enumerate(variable.columns):
             out[:, i] = self._product(self.structure.columns[c],

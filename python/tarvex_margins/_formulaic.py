@@ -91,8 +91,11 @@ class FormulaicBlock:
         return out
 
     def at_level(self, variable: Variable, level, out: np.ndarray) -> None:
+        self.at_values(variable, _level_column(self.block[variable.name], level), out)
+
+    def at_values(self, variable: Variable, values, out: np.ndarray) -> None:
         data = dict(self.block)
-        data[variable.name] = _level_column(self.block[variable.name], level)
+        data[variable.name] = values
         out[:] = self._columns(variable.name, data)
 
     def derivative(self, variable: Variable, scale: float, out: np.ndarray) -> None:

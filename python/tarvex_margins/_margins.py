@@ -3,24 +3,31 @@ from __future__ import annotations
 
 import hashlib
 import warnings
-from dataclasses import dataclass
-from typing import Any, Optional, Sequence, Union
+from dataclasses import dataclass, replace
+from typing import Any, Mapping, Optional, Sequence, Union
 
 import numpy as np
 import pandas as pd
 
+from ._compare import check_hypothesis, compare
 from ._formula import Variable, block_column, formula_structure
 from ._model import FittedModel, read_model
+from ._options import (METHODS, POINTS, Options, check_grid_values, check_weights, group_codes,
+                       group_modes, read_options, representative, row_column)
 from ._partial import NO_GROUP, Partial
-from ._pass import CONTRAST, SLOPE, Block, EstimateSpec, Layout, add_block, layout_of
+from ._pass import CONTRAST, SLOPE, Block, EstimateSpec, Layout, add_block, factor_terms, layout_of
 from ._table import effect_table
 
 DEFAULT_CHUNK_SIZE = 65536
 SLOPE_LABEL = "dY/dX"
+#: The contrast label of a count variable's centred unit change.
+COUNT_LABEL = "+1 centred"
 
 
 def margins(result, variables: Union[str, Sequence[str], None] = None, *,
             data: Optional[Union[pd.DataFrame, np.ndarray]] = None,
+            at: Union[str, Mapping] = "overall", method: str = "dydx", count: bool = False,
+            by=None, weights=None, hypothesis=None,
             chunk_size: Optional[int] = None) -> pd.DataFrame:
     """Average marginal effects of the variables of a fitted binary model.
 
@@ -37,8 +44,52 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
         The rows to average over (by default the rows the model was fitted
         on): a frame with the variables the formula uses, or, for a model
         fitted on arrays, a frame with its columns or an array of its width.
-        Rows with missing values are dropped with a warning. Over other
-        data the average is unweighted and a model with an offset is refused.
+        Rows with missing values (in the variables or the ``by`` columns) are
+        dropped with a warning. A model with an offset is refused over other
+        data.
+    at : "overall", "mean", "median", "zero" or mapping, default "overall"
+        Where the effects are evaluated. ``"overall"`` averages the effect of
+        every row. ``"mean"``/``"median"``/``"zero"`` evaluate it once, at a
+        representative point (per group with ``by``): for a model fitted on
+        arrays statsmodels' ``get_margeff`` points — the (weighted) column
+        means, the column medians, or every column 0 except a constant column
+        of ones; for a formula model the point is built from the variables and
+        then put through the formula (so ``x**2`` is taken at the mean of x):
+        numeric variables at their (weighted) mean, median or 0, other
+        variables at their most frequent level. Medians are weighted medians
+        (the median of the frequency-expanded data for integer weights). A
+        mapping ``{variable: value or list of values}`` fixes variables in
+        every row and averages over the rest: one set of rows per value, the
+        grid of several variables, the values in columns named after them.
+    method : "dydx", "eyex", "dyex" or "eydx", default "dydx"
+        statsmodels' definitions, row by row and then averaged: dydx
+        ∂P/∂x = f·s; eydx ∂log P/∂x = f·s/P; dyex x·∂P/∂x; eyex x·∂P/∂x / P,
+        with x the variable's value in the row (a column model's column, a
+        formula model's variable). Contrasts (levels, 0/1 variables, counts)
+        are differences of P, or of log P for eydx and eyex (as statsmodels
+        does for dummies); the "ex" part has no meaning for them and is not
+        applied.
+    count : bool, default False
+        Numeric variables (columns) holding non-negative integers that are not
+        all equal and not only 0 and 1 get the centred unit change
+        (F at x + 1 − F at x − 1)/2 per row, as statsmodels' ``count=True``;
+        their contrast is labelled ``"+1 centred"``.
+    by : str, list of str, or array of labels, optional
+        Groups: columns of the data (of ``data``, or of the model's frame for a
+        formula model), or one label per row. One set of rows per group, all
+        from one pass; each equals ``margins`` on the group's rows alone. The
+        group columns (named after the columns, ``"group"`` for an unnamed
+        array) appear in the table.
+    weights : str or array, optional
+        Non-negative weights of the average (a column name or one per row);
+        by default a GLM's ``freq_weights`` over its fitted rows, else none.
+        Integer weights give the result on the frequency-expanded rows.
+    hypothesis : str, list of str, or array, optional
+        Linear combinations of the table's estimates to report instead of
+        the table (see :func:`compare`): ``"pairwise"`` (differences between
+        groups and ``at`` points), ``"levels"`` (differences between a
+        variable's contrasts), strings such as ``"b2 - b1"`` (row numbers from
+        1) or a matrix with one column per row of the table.
     chunk_size : int, optional
         Rows per block (default 65536): memory beyond the model's own arrays
         is proportional to it.
@@ -46,21 +97,25 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
     Returns
     -------
     pandas.DataFrame
-        One row per (term, contrast): ``term``, ``contrast`` (``"dY/dX"`` for a
-        slope, ``"b - a"`` for a level b against the reference a, ``"1 - 0"``
-        for a 0/1 variable), ``estimate``, ``std_error``, ``statistic`` (z),
-        ``p_value`` (two-sided normal), ``conf_low``/``conf_high`` (95%).
-        ``table.attrs`` holds ``"vcov"`` (the covariance of the estimates, a
-        DataFrame indexed by (term, contrast)), ``"jacobian"`` (their gradient
-        in the parameters), ``"weights"`` (``"freq_weights"`` when a GLM's
-        frequency weights weight the average, else ``"none"``) and
-        ``"n_rows"``.
+        One row per (term, contrast, ``at`` point, group): ``term``,
+        ``contrast`` (the method's label such as ``"dY/dX"`` for a slope,
+        ``"b - a"`` for a level b against the reference a, ``"1 - 0"`` for a
+        0/1 variable, ``"+1 centred"`` for a count), the ``at`` and group
+        columns, ``estimate``, ``std_error``, ``statistic`` (z), ``p_value``
+        (two-sided normal), ``conf_low``/``conf_high`` (95%).
+        ``table.attrs`` holds ``"vcov"`` (the covariance of the estimates,
+        indexed by the label columns), ``"jacobian"`` (their gradient in the
+        parameters), ``"weights"`` (``"freq_weights"``, the weights column's
+        name, ``"array"`` or ``"none"``), ``"n_rows"`` and ``"method"``.
 
     Raises
     ------
-    ValueError
-        An unsupported model or link, unknown variables, a ``data`` frame
-        missing a column, parameters and covariance of the wrong size.
+    ValueError, TypeError
+        An unsupported model or link, unknown variables (also in ``at`` and
+        ``by``), values of the wrong type, a ``data`` frame missing a column,
+        ``by`` or ``weights`` of the wrong length, negative, NaN or all-zero
+        weights (overall or in a group), groups without rows; nothing is
+        computed then.
 
     Examples
     --------
@@ -71,71 +126,128 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
     >>> table = margins(fit, "GPA")
     >>> round(table.estimate[0], 3), round(table.std_error[0], 3)
     (0.352, 0.094)
+    >>> list(margins(fit, "GPA", by="PSI").estimate.round(3))
+    [0.245, 0.519]
     """
     chunk = _chunk_size(chunk_size)
-    plan = plan_margins(result, variables)
-    return margins_table(plan, partial_sums(plan, data, chunk))
+    check_hypothesis(hypothesis)
+    plan = plan_margins(result, variables, at=at, method=method, count=count, by=by, weights=weights)
+    table = margins_table(plan, partial_sums(plan, data, chunk))
+    return table if hypothesis is None else compare(table, hypothesis)
 
 
 @dataclass(frozen=True)
 class Plan:
     """What one call computes, fixed before any row is read: the model, the
-    variables with their kinds (slope or contrasts, judged on the rows the
-    model was fitted on, so that every set of rows gets the same estimates),
-    and where each estimate's changed columns lie."""
+    variables with their kinds (slope, contrasts or count, judged on the rows
+    the model was fitted on, so that every set of rows gets the same
+    estimates), where each estimate's changed columns lie, and the options."""
     model: FittedModel
     layout: Layout
-    key: str                    # identifies model and estimates (see Partial)
+    key: str                    # identifies model, estimates and options (see Partial)
     structure: Any = None       # the formula's structure; None for a column model
     chosen: tuple = ()          # the formula's Variables to report
     scales: Any = None          # a slope variable's difference-step scale, by name
+    options: Options = Options()
 
 
-def plan_margins(result, variables=None) -> Plan:
+def plan_margins(result, variables=None, *, at="overall", method="dydx", count=False, by=None,
+                 weights=None) -> Plan:
+    options = read_options(at, method, count, by, weights)
     model = read_model(result)
+    if options.at in POINTS and model.offset is not None and np.any(model.offset != 0):
+        raise ValueError(f"at={options.at!r}: the model has an offset, whose value at a "
+                         "representative point is not defined; use at='overall' or a mapping")
     if model.design_info is None:
-        return _column_plan(model, variables)
-    return _formula_plan(model, variables)
+        return _column_plan(model, variables, options)
+    return _formula_plan(model, variables, options)
+
+
+@dataclass(frozen=True)
+class _Rows:
+    """The rows of one call: a formula model's variables (`frame`) or a column
+    model's design (`X`; for a formula model the fitted design, when it can
+    be used as it is), with offset, weights and group codes (None: absent)."""
+    frame: Optional[pd.DataFrame]
+    X: Optional[np.ndarray]
+    offset: Optional[np.ndarray]
+    weights: Optional[np.ndarray]
+    codes: Optional[np.ndarray]
+
+    @property
+    def n(self) -> int:
+        return len(self.frame) if self.frame is not None else self.X.shape[0]
+
+    def take(self, keep: np.ndarray) -> "_Rows":
+        def sub(a):
+            return None if a is None else a[keep]
+        return _Rows(None if self.frame is None else self.frame.loc[keep], sub(self.X),
+                     sub(self.offset), sub(self.weights), sub(self.codes))
 
 
 def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Partial:
-    """W, S and T of the rows of `data` (the fitted rows when None), one
-    block of `chunk_size` rows after another."""
-    model = plan.model
-    if data is None:
-        rows, design, offset, weights = _fitted_data(plan), model.exog, model.offset, model.freq_weights
-    else:
-        rows, design, offset, weights = _given_data(plan, data), None, None, None
-        _no_offset_over_other_data(model)
+    """W, S and T of the rows of `data` (the fitted rows when None), per group
+    and `at` point, one block of `chunk_size` rows after another."""
+    model, options = plan.model, plan.options
+    rows, source, n_source, keep = (_fitted_rows_of(plan) if data is None else _given_rows(plan, data))
+    rows, labels = _grouped(plan, rows, source, n_source, keep)
+    weights_name = "none" if rows.weights is None else "freq_weights"
+    if options.weights is not None:
+        weights_name = options.weights if isinstance(options.weights, str) else "array"
+    if rows.weights is not None:
+        rows = replace(rows, weights=check_weights(rows.weights, rows.codes, labels))
+    n_rows = rows.n
+    if options.at in POINTS and n_rows > 0:
+        rows = _representative_rows(plan, rows, len(labels))
+
+    points, G = options.points, len(labels)
     n_est, k = len(plan.layout.specs), model.params.size
-    weight, effect, gradient = np.zeros(1), np.zeros(n_est), np.zeros((n_est, k))
-    blocks = (_formula_blocks(plan, rows, chunk_size, design, offset, weights) if plan.structure is not None
-              else _column_blocks(rows, plan.layout, chunk_size, offset, weights))
-    for block in blocks:
-        add_block(model.link, model.params, plan.layout, block, weight, effect, gradient)
-    return Partial(plan.key, (NO_GROUP,), weight, effect[None], gradient[None], len(rows),
-                   "freq_weights" if weights is not None else "none")
+    weight = np.zeros(len(points) * G)
+    effect = np.zeros((len(points) * G, n_est))
+    gradient = np.zeros((len(points) * G, n_est, k))
+    for start in range(0, rows.n, chunk_size):
+        block_rows = _slice(rows, start, min(start + chunk_size, rows.n))
+        for p, fixed in enumerate(points):
+            block = (_column_block(plan, block_rows, fixed) if plan.structure is None
+                     else _formula_block(plan, block_rows, fixed))
+            part = slice(p * G, (p + 1) * G)
+            add_block(model.link, model.params, plan.layout, block, weight[part], effect[part], gradient[part])
+    groups = tuple(tuple(point.values()) + label for point in points for label in labels)
+    return Partial(plan.key, groups, weight, effect, gradient, n_rows, weights_name)
 
 
 def margins_table(plan: Plan, partial: Partial) -> pd.DataFrame:
-    """The table of the estimates S/W and their Jacobian T/W."""
+    """The table of the estimates S/W and their Jacobian T/W (times ½ for a
+    count), one row per estimate and group."""
     if partial.key != plan.key:
         raise ValueError("this partial was computed for another model or other options")
     if partial.n_rows == 0:
         raise ValueError("there are no rows to average over (data is empty after dropping "
                          "rows with missing values)")
+    specs, k = plan.layout.specs, plan.model.params.size
+    scale = np.array([entry.scale for entry in specs])
     with np.errstate(invalid="ignore", divide="ignore"):
-        estimate, jacobian = partial.effect[0] / partial.weight[0], partial.gradient[0] / partial.weight[0]
+        estimate = partial.effect / partial.weight[:, None] * scale
+        jacobian = partial.gradient / partial.weight[:, None, None] * scale[:, None]
+    # Estimate-major: the groups of one estimate next to each other.
+    estimate = estimate.T.reshape(-1)
+    jacobian = jacobian.transpose(1, 0, 2).reshape(-1, k)
+    columns = ["term", "contrast"] + [name for name, _ in plan.options.grid] + list(plan.options.by_names)
+    labels = pd.DataFrame([(entry.term, entry.contrast) + group for entry in specs for group in partial.groups],
+                          columns=columns)
     model = plan.model
-    return effect_table(plan.layout.specs, estimate, jacobian, model.cov, model.names,
-                        partial.weights, partial.n_rows)
+    table = effect_table(labels, estimate, jacobian, model.cov, model.names, partial.weights,
+                         partial.n_rows, plan.options.method)
+    table.attrs["at_names"] = [name for name, _ in plan.options.grid]
+    table.attrs["by_names"] = list(plan.options.by_names)
+    return table
 
 
-def _plan_key(model: FittedModel, layout: Layout) -> str:
-    """A digest of what the sums depend on: link, β, parameter names and the
-    estimates' layout."""
+def _plan_key(model: FittedModel, layout: Layout, options: Options) -> str:
+    """A digest of what the sums depend on: link, β, parameter names, the
+    estimates' layout and the options."""
     digest = hashlib.sha256()
-    digest.update(repr((model.link, model.names, layout.specs)).encode())
+    digest.update(repr((model.link, model.names, layout.specs, options.describe())).encode())
     digest.update(np.ascontiguousarray(model.params).tobytes())
     return digest.hexdigest()
 
@@ -162,13 +274,18 @@ def _selected(variables, valid: list) -> list:
     return list(dict.fromkeys(wanted))
 
 
-def _drop_missing(frame: pd.DataFrame, columns: list) -> pd.DataFrame:
-    missing = frame[columns].isna().any(axis=1)
+def _unknown_at(options: Options, valid: list) -> None:
+    unknown = [name for name, _ in options.grid if name not in valid]
+    if unknown:
+        raise ValueError(f"at=: unknown variables {unknown}; the model's variables are {valid}")
+
+
+def _kept(missing: np.ndarray, n: int, what: str) -> np.ndarray:
+    """The rows to keep, with a warning when some are dropped."""
     if missing.any():
-        warnings.warn(f"margins: dropped {int(missing.sum())} of {len(frame)} rows with missing "
-                      f"values in {columns}", stacklevel=3)
-        return frame.loc[~missing.to_numpy()]
-    return frame
+        warnings.warn(f"margins: dropped {int(missing.sum())} of {n} rows with missing values in "
+                      f"{what}", stacklevel=4)
+    return ~missing
 
 
 def _no_offset_over_other_data(model: FittedModel) -> None:
@@ -177,111 +294,215 @@ def _no_offset_over_other_data(model: FittedModel) -> None:
                          "data=; leave data=None to average over the fitted rows")
 
 
+def _is_count(values) -> bool:
+    """Non-negative integers, not all equal (statsmodels' count columns)."""
+    v = np.asarray(values, dtype=float)
+    return bool(v.size and np.all(np.isfinite(v)) and np.all(v >= 0) and np.all(v == np.round(v))
+                and v.min() != v.max())
+
+
+def _slope_or_count(term, columns, values, options: Options) -> EstimateSpec:
+    """The estimate of a numeric variable: the method's slope, or with
+    count=True for a count variable the centred unit change, halved at the end."""
+    label, ex, ey = METHODS[options.method]
+    if options.count and _is_count(values):
+        return EstimateSpec(term, COUNT_LABEL, CONTRAST, columns, log_scale=ey, count=True, scale=0.5)
+    return EstimateSpec(term, label, SLOPE, columns, by_value=ex, log_scale=ey)
+
+
+# ---- the rows, their groups, weights and representative points --------------
+
+def _fitted_rows_of(plan: Plan):
+    """The rows the model was fitted on, with the model's offset and frequency
+    weights; the frame by and weights columns are read from; its length; the
+    rows of it kept."""
+    model = plan.model
+    n = model.exog.shape[0]
+    if plan.structure is None:
+        return _Rows(None, model.exog, model.offset, model.freq_weights, None), None, n, np.ones(n, bool)
+    used = plan.structure.variables
+    keep = ~model.frame[used].isna().any(axis=1).to_numpy()
+    frame = model.frame[used].loc[keep] if not keep.all() else model.frame[used]
+    if len(frame) != n:
+        raise ValueError(f"the model's {n} rows cannot be matched to its data frame ({len(frame)} "
+                         "rows without missing values); pass data= explicitly")
+    return _Rows(frame, model.exog, model.offset, model.freq_weights, None), model.frame, len(keep), keep
+
+
+def _given_rows(plan: Plan, data):
+    """The rows of `data` without rows with missing values, and the same
+    triple as _fitted_rows_of."""
+    model = plan.model
+    _no_offset_over_other_data(model)
+    if plan.structure is None:
+        names = list(model.names)
+        if isinstance(data, pd.DataFrame):
+            missing_cols = [n for n in names if n not in data.columns]
+            if missing_cols:
+                raise ValueError(f"data is missing the columns {missing_cols}")
+            keep = _kept(data[names].isna().any(axis=1).to_numpy(), len(data), str(names))
+            return _Rows(None, data.loc[keep, names].to_numpy(dtype=float), None, None, None), data, len(data), keep
+        X = np.asarray(data, dtype=float)
+        if X.ndim != 2 or X.shape[1] != len(names):
+            raise ValueError(f"data must have {len(names)} columns (the model's {names}), got shape {X.shape}")
+        keep = _kept(np.isnan(X).any(axis=1), len(X), "the columns")
+        return _Rows(None, X[keep], None, None, None), None, len(X), keep
+    if not isinstance(data, pd.DataFrame):
+        raise TypeError(f"data must be a pandas DataFrame for a formula model, got {type(data).__name__}")
+    used = plan.structure.variables
+    missing_cols = [v for v in used if v not in data.columns]
+    if missing_cols:
+        raise ValueError(f"data is missing the columns {missing_cols} that the formula uses")
+    keep = _kept(data[used].isna().any(axis=1).to_numpy(), len(data), str(used))
+    return _Rows(data[used].loc[keep], None, None, None, None), data, len(data), keep
+
+
+def _grouped(plan: Plan, rows: _Rows, source, n_source: int, keep: np.ndarray):
+    """Rows with weights and group codes (rows with a missing group label
+    dropped), and the group labels in order ([()] without groups)."""
+    options = plan.options
+    if options.weights is not None:
+        rows = replace(rows, weights=row_column(options.weights, source, n_source, keep, "weights"))
+    if options.by is None:
+        return rows, [NO_GROUP]
+    specs = options.by if isinstance(options.by, tuple) else (options.by,)
+    labels = pd.DataFrame({name: row_column(spec, source, n_source, keep, f"by={name!r}")
+                           for name, spec in zip(options.by_names, specs)})
+    present = _kept(labels.isna().any(axis=1).to_numpy(), len(labels), f"by {list(options.by_names)}")
+    if not present.all():
+        rows, labels = rows.take(present), labels.loc[present]
+    if len(labels) == 0:
+        return rows, []
+    if isinstance(options.by, tuple):
+        sources = {name: source[name] for name in options.by_names}
+    else:
+        sources = {options.by_names[0]: options.by}
+    codes, uniques = group_codes(labels, sources)
+    return replace(rows, codes=codes), uniques
+
+
+def _representative_rows(plan: Plan, rows: _Rows, n_groups: int) -> _Rows:
+    """One row per group at the point of at="mean"/"median"/"zero"."""
+    at = plan.options.at
+    codes = rows.codes if rows.codes is not None else np.zeros(rows.n, dtype=np.int64)
+    new_codes = None if rows.codes is None else np.arange(n_groups, dtype=np.int64)
+    if plan.structure is None:
+        point = representative(rows.X, at, rows.weights, codes, n_groups)
+        if at == "zero":
+            constant = [j for j, name in enumerate(plan.model.names)
+                        if _intercept(name) or np.all(rows.X[:, j] == 1.0)]
+            point[:, constant] = 1.0
+        return _Rows(None, np.asfortranarray(point), None, None, new_codes)
+    columns = {}
+    for name in plan.structure.variables:
+        values = rows.frame[name]
+        if _numeric(values):
+            columns[name] = representative(values.to_numpy(dtype=float)[:, None], at, rows.weights,
+                                           codes, n_groups)[:, 0]
+        else:
+            columns[name] = group_modes(values, rows.weights, codes, n_groups)
+    return _Rows(pd.DataFrame(columns), None, None, None, new_codes)
+
+
+def _numeric(values: pd.Series) -> bool:
+    return pd.api.types.is_numeric_dtype(values) and not pd.api.types.is_bool_dtype(values)
+
+
+def _slice(rows: _Rows, start: int, stop: int) -> _Rows:
+    def part(a):
+        return None if a is None else a[start:stop]
+    return _Rows(None if rows.frame is None else rows.frame.iloc[start:stop], part(rows.X),
+                 part(rows.offset), part(rows.weights), part(rows.codes))
+
+
+def _row_factors(layout: Layout, value_of) -> Optional[np.ndarray]:
+    """The row factors a_i of the "ex" methods: each such estimate's variable."""
+    terms = factor_terms(layout)
+    if not terms:
+        return None
+    return np.asfortranarray(np.column_stack([value_of(term) for term in terms]), dtype=float)
+
+
 # ---- models fitted on arrays: one estimate per design column ----------------
 
 def _intercept(name: str) -> bool:
     return name.lower() in ("const", "intercept")
 
 
-def _column_plan(model: FittedModel, variables) -> Plan:
+def _column_plan(model: FittedModel, variables, options: Options) -> Plan:
     """Column by column, as tarvex.mfx: a slope for a continuous column (its
     own derivative is e_j), the contrast 1 − 0 for a column of 0s and 1s in
-    the fitted design."""
+    the fitted design, the centred unit change for a count column with
+    count=True."""
     names, X = model.names, model.exog
     index = {name: j for j, name in enumerate(names)}
+    _, _, ey = METHODS[options.method]
     specs = []
     for name in _selected(variables, [n for n in names if not _intercept(n)]):
         j = index[name]
-        binary = bool(np.all((X[:, j] == 0.0) | (X[:, j] == 1.0)))
-        specs.append(EstimateSpec(name, "1 - 0" if binary else SLOPE_LABEL,
-                                  CONTRAST if binary else SLOPE, (j,)))
+        if np.all((X[:, j] == 0.0) | (X[:, j] == 1.0)):
+            specs.append(EstimateSpec(name, "1 - 0", CONTRAST, (j,), log_scale=ey))
+        else:
+            specs.append(_slope_or_count(name, (j,), X[:, j], options))
+    _unknown_at(options, list(names))
+    for name, values in options.grid:
+        check_grid_values(name, values, True, None)
     layout = layout_of(specs)
-    return Plan(model, layout, _plan_key(model, layout))
+    return Plan(model, layout, _plan_key(model, layout, options), options=options)
 
 
-def _column_data(data, names) -> np.ndarray:
-    if isinstance(data, pd.DataFrame):
-        missing = [n for n in names if n not in data.columns]
-        if missing:
-            raise ValueError(f"data is missing the columns {missing}")
-        frame = _drop_missing(data, list(names))
-        return frame[list(names)].to_numpy(dtype=float)
-    X = np.asarray(data, dtype=float)
-    if X.ndim != 2 or X.shape[1] != len(names):
-        raise ValueError(f"data must have {len(names)} columns (the model's {names}), "
-                         f"got shape {X.shape}")
-    rows = ~np.isnan(X).any(axis=1)
-    if not rows.all():
-        warnings.warn(f"margins: dropped {int((~rows).sum())} of {len(X)} rows with missing values",
-                      stacklevel=3)
-        X = X[rows]
-    return X
+def _column_changed(layout: Layout, X: np.ndarray) -> np.ndarray:
+    """The changed columns of a column model: 1 for a slope's ∂x_j/∂x_j; 1
+    and 0 for a 0/1 contrast's x^a and x^b; x_j + 1 and x_j − 1 for a count."""
+    changed = np.empty((X.shape[0], layout.n_changed), order="F")
+    for entry, first in zip(layout.specs, layout.first):
+        if entry.kind == SLOPE:
+            changed[:, first] = 1.0
+        elif entry.count:
+            changed[:, first] = X[:, entry.columns[0]] + 1.0
+            changed[:, first + 1] = X[:, entry.columns[0]] - 1.0
+        else:
+            changed[:, first], changed[:, first + 1] = 1.0, 0.0
+    return changed
 
 
-def _constant_changed(layout: Layout, rows: int) -> np.ndarray:
-    """The changed columns of a column model, the same in every row: 1 for a
-    slope's ∂x_j/∂x_j, then 1 and 0 for a contrast's x^a and x^b."""
-    values = []
-    for entry in layout.specs:
-        values.extend([1.0] if entry.kind == SLOPE else [1.0, 0.0])
-    return np.asfortranarray(np.broadcast_to(np.asarray(values), (rows, len(values))))
-
-
-def _column_blocks(X, layout, chunk, offset, weights):
-    changed = _constant_changed(layout, min(chunk, max(X.shape[0], 1)))
-    for start in range(0, X.shape[0], chunk):
-        stop = min(start + chunk, X.shape[0])
-        yield Block(X[start:stop], changed[: stop - start],
-                    None if offset is None else offset[start:stop],
-                    None if weights is None else weights[start:stop])
+def _column_block(plan: Plan, rows: _Rows, fixed: dict) -> Block:
+    X = rows.X
+    if fixed:
+        X = np.array(X, order="F")
+        for name, value in fixed.items():
+            X[:, plan.model.names.index(name)] = value
+    index = {name: j for j, name in enumerate(plan.model.names)}
+    return Block(X, _column_changed(plan.layout, X), rows.offset, rows.weights,
+                 _row_factors(plan.layout, lambda term: X[:, index[term]]), rows.codes)
 
 
 # ---- formula models: one estimate per variable (per level) ------------------
 
-def _formula_plan(model: FittedModel, variables) -> Plan:
+def _formula_plan(model: FittedModel, variables, options: Options) -> Plan:
     if model.frame is None:
         raise ValueError("the formula model keeps no data frame to read its variables from")
     structure = formula_structure(model.design_info, model.names, list(model.frame.columns))
-    fitted = _fitted_rows(model, structure.variables)
+    fitted = _fitted_rows_of_model(model, structure.variables)
     chosen = tuple(structure.classify(name, fitted[name])
                    for name in _selected(variables, structure.variables))
-    specs = [entry for var in chosen for entry in _variable_specs(var)]
+    specs = [entry for var in chosen for entry in _variable_specs(var, fitted[var.name], options)]
     scales = {v.name: _step_scale(fitted[v.name]) for v in chosen if v.kind == "slope"}
+    _unknown_at(options, structure.variables)
+    for name, values in options.grid:
+        numeric = _numeric(fitted[name])
+        check_grid_values(name, values, numeric,
+                          None if numeric else structure.classify(name, fitted[name]).levels)
     layout = layout_of(specs)
-    return Plan(model, layout, _plan_key(model, layout), structure, chosen, scales)
+    return Plan(model, layout, _plan_key(model, layout, options), structure, chosen, scales, options)
 
 
-def _fitted_data(plan: Plan):
-    """The fitted rows: the formula's variables, or the model's design."""
-    if plan.structure is None:
-        return plan.model.exog
-    return _fitted_rows(plan.model, plan.structure.variables)
-
-
-def _given_data(plan: Plan, data):
-    """The rows of `data` the plan reads, without rows with missing values."""
-    if plan.structure is None:
-        return _column_data(data, plan.model.names)
-    if not isinstance(data, pd.DataFrame):
-        raise TypeError(f"data must be a pandas DataFrame for a formula model, got {type(data).__name__}")
-    used = plan.structure.variables
-    missing = [v for v in used if v not in data.columns]
-    if missing:
-        raise ValueError(f"data is missing the columns {missing} that the formula uses")
-    return _drop_missing(data, used)
-
-
-def _fitted_rows(model: FittedModel, used: list) -> pd.DataFrame:
+def _fitted_rows_of_model(model: FittedModel, used: list) -> pd.DataFrame:
     """The formula's variables at the rows the model kept (those without
-    missing values). Without missing values this is a selection of columns,
-    not a copy of them (pandas' copy-on-write)."""
+    missing values)."""
     frame = model.frame[used]
     missing = frame.isna().any(axis=1).to_numpy()
-    kept = frame.loc[~missing] if missing.any() else frame
-    if len(kept) != model.exog.shape[0]:
-        raise ValueError(f"the model's {model.exog.shape[0]} rows cannot be matched to its data "
-                         f"frame ({len(kept)} rows without missing values); pass data= explicitly")
-    return kept
+    return frame.loc[~missing] if missing.any() else frame
 
 
 def _step_scale(values: pd.Series) -> float:
@@ -290,36 +511,50 @@ def _step_scale(values: pd.Series) -> float:
     return scale if scale > 0 and np.isfinite(scale) else 1.0
 
 
-def _variable_specs(var: Variable) -> list:
+def _variable_specs(var: Variable, values: pd.Series, options: Options) -> list:
     if var.kind == "slope":
-        return [EstimateSpec(var.name, SLOPE_LABEL, SLOPE, var.columns)]
+        return [_slope_or_count(var.name, var.columns, values, options)]
+    _, _, ey = METHODS[options.method]
     ref = var.levels[0]
-    return [EstimateSpec(var.name, f"{level} - {ref}", CONTRAST, var.columns) for level in var.levels[1:]]
+    return [EstimateSpec(var.name, f"{level} - {ref}", CONTRAST, var.columns, log_scale=ey)
+            for level in var.levels[1:]]
 
 
-def _formula_blocks(plan: Plan, frame, chunk, design, offset, weights):
-    structure, chosen, layout, scales = plan.structure, plan.chosen, plan.layout, plan.scales
-    for start in range(0, len(frame), chunk):
-        stop = min(start + chunk, len(frame))
-        rows = frame.iloc[start:stop]
-        block_design = structure.build_design(rows) if design is None else design[start:stop]
-        cols = structure.block_columns({name: block_column(rows[name]) for name in structure.variables})
-        changed = np.empty((stop - start, layout.n_changed), order="F")
-        _fill_changed(cols, chosen, layout, scales, changed)
-        yield Block(block_design, changed,
-                    None if offset is None else offset[start:stop],
-                    None if weights is None else weights[start:stop])
+def _fixed_column(values: pd.Series, value) -> pd.Series:
+    """The column with every row set to an `at` value (numbers as floats,
+    levels in the column's own dtype)."""
+    if _numeric(values):
+        return pd.Series(np.full(len(values), float(value)), index=values.index)
+    return pd.Series([value] * len(values), index=values.index, dtype=values.dtype)
 
 
-def _fill_changed(cols, chosen, layout: Layout, scales, changed) -> None:
+def _formula_block(plan: Plan, rows: _Rows, fixed: dict) -> Block:
+    structure, layout = plan.structure, plan.layout
+    frame = rows.frame
+    if fixed:
+        frame = frame.assign(**{name: _fixed_column(frame[name], value) for name, value in fixed.items()})
+    design = structure.build_design(frame) if fixed or rows.X is None else rows.X
+    cols = structure.block_columns({name: block_column(frame[name]) for name in structure.variables})
+    changed = np.empty((len(frame), layout.n_changed), order="F")
+    _fill_changed(cols, plan, changed)
+    factors = _row_factors(layout, lambda term: frame[term].to_numpy(dtype=float))
+    return Block(design, changed, rows.offset, rows.weights, factors, rows.codes)
+
+
+def _fill_changed(cols, plan: Plan, changed) -> None:
     """Each estimate's changed columns for one block (see Layout); the
     reference level's columns are built once per variable and copied."""
-    e = 0
-    for var in chosen:
+    layout, e = plan.layout, 0
+    for var in plan.chosen:
         width = len(var.columns)
         first = layout.first[e]
         if var.kind == "slope":
-            cols.derivative(var, scales[var.name], changed[:, first:first + width])
+            if layout.specs[e].count:
+                v = np.asarray(cols.block[var.name], dtype=float)
+                cols.at_values(var, v + 1.0, changed[:, first:first + width])
+                cols.at_values(var, v - 1.0, changed[:, first + width:first + 2 * width])
+            else:
+                cols.derivative(var, plan.scales[var.name], changed[:, first:first + width])
             e += 1
             continue
         reference = changed[:, first + width:first + 2 * width]
