@@ -149,6 +149,7 @@ class Plan:
     chosen: tuple = ()          # the formula's Variables to report
     scales: Any = None          # a slope variable's difference-step scale, by name
     options: Options = Options()
+    fixed: Any = None           # the formula's Variables that at= fixes, by name
 
 
 def plan_margins(result, variables=None, *, at="overall", method="dydx", count=False, by=None,
@@ -493,8 +494,9 @@ def _formula_plan(model: FittedModel, variables, options: Options) -> Plan:
         numeric = _numeric(fitted[name])
         check_grid_values(name, values, numeric,
                           None if numeric else structure.classify(name, fitted[name]).levels)
+    fixed = {name: structure.classify(name, fitted[name]) for name, _ in options.grid}
     layout = layout_of(specs)
-    return Plan(model, layout, _plan_key(model, layout, options), structure, chosen, scales, options)
+    return Plan(model, layout, _plan_key(model, layout, options), structure, chosen, scales, options, fixed)
 
 
 def _fitted_rows_of_model(model: FittedModel, used: list) -> pd.DataFrame:
@@ -531,14 +533,28 @@ def _fixed_column(values: pd.Series, value) -> pd.Series:
 def _formula_block(plan: Plan, rows: _Rows, fixed: dict) -> Block:
     structure, layout = plan.structure, plan.layout
     frame = rows.frame
+    design = structure.build_design(frame) if rows.X is None else rows.X
     if fixed:
         frame = frame.assign(**{name: _fixed_column(frame[name], value) for name, value in fixed.items()})
-    design = structure.build_design(frame) if fixed or rows.X is None else rows.X
     cols = structure.block_columns({name: block_column(frame[name]) for name in structure.variables})
+    if fixed:
+        design = _fixed_design(plan, cols, design, fixed)
     changed = np.empty((len(frame), layout.n_changed), order="F")
     _fill_changed(cols, plan, changed)
     factors = _row_factors(layout, lambda term: frame[term].to_numpy(dtype=float))
     return Block(design, changed, rows.offset, rows.weights, factors, rows.codes)
+
+
+def _fixed_design(plan: Plan, cols, design: np.ndarray, fixed: dict) -> np.ndarray:
+    """The design with the columns that depend on a fixed variable rebuilt
+    from the fixed rows (`cols`); the other columns are the design's own."""
+    out = np.array(design, order="F")
+    for name in fixed:
+        var = plan.fixed[name]
+        rebuilt = np.empty((out.shape[0], len(var.columns)), order="F")
+        cols.at_values(var, cols.block[name], rebuilt)
+        out[:, list(var.columns)] = rebuilt
+    return out
 
 
 def _fill_changed(cols, plan: Plan, changed) -> None:

@@ -144,8 +144,23 @@ def group_codes(labels: pd.DataFrame, sources: dict):
             if empty:
                 raise ValueError(f"by={name!r}: the groups {empty} have no rows (drop unused "
                                  f"categories with .cat.remove_unused_categories())")
-    codes, uniques = pd.factorize(pd.MultiIndex.from_frame(labels), sort=True)
-    return codes.astype(np.int64), [tuple(u) for u in uniques]
+    # Each column's codes in sorted order, then the mixed-radix code of the
+    # combination (sorted lexicographically), factorized once more: no tuples
+    # per row.
+    combined, columns = np.zeros(len(labels), dtype=np.int64), []
+    for _, column in labels.items():
+        codes, uniques = pd.factorize(column, sort=True)
+        combined = combined * len(uniques) + codes
+        columns.append(uniques)
+    codes, present = pd.factorize(combined, sort=True)
+    labels_out = []
+    for value in present:
+        label = []
+        for uniques in reversed(columns):
+            value, index = divmod(int(value), len(uniques))
+            label.append(uniques[index])
+        labels_out.append(tuple(reversed(label)))
+    return codes.astype(np.int64), labels_out
 
 
 def check_weights(weights: np.ndarray, codes: Optional[np.ndarray], labels: list) -> np.ndarray:
