@@ -124,10 +124,15 @@ def main():
     for tool, row in rows.items():
         lines.append(f"| {tool} | {row['seconds']:.3f} | {row['seconds'] / base:.2f} | "
                      f"{row['traced_peak_mb']:.0f} | {row['rss_growth_mb']:.0f} |")
+    emit(lines, args.out)
+
+
+def emit(lines, out=None):
+    """Prints the report and writes it to `out` when given."""
     text = "\n".join(lines) + "\n"
     print(text)
-    if args.out:
-        with open(args.out, "w") as f:
+    if out:
+        with open(out, "w") as f:
             f.write(text)
 
 

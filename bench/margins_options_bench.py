@@ -9,14 +9,13 @@ calls alternating, median of --repeat rounds of thread CPU time.
     python bench/margins_options_bench.py [--n 1000000] [--repeat 5] [--out bench/results/margins-options.md]
 """
 import argparse
-import platform
 import time
 
 import numpy as np
 import statsmodels.api as sm
 import statsmodels.formula.api as smf
 
-from margins_bench import FORMULA, make_data
+from margins_bench import FORMULA, cpu_name, emit, make_data
 from tarvex_margins import margins
 
 
@@ -71,16 +70,12 @@ def main():
             lambda m=model, v=fixed: margins(m, at={v: [-1.0, 0.0, 1.0]}))
     medians = measure(calls, args.repeat)
     lines = [f"# tarvex_margins options at n = {args.n:,}", "",
-             f"CPU: {platform.processor() or platform.machine()}; one thread; median of {args.repeat} "
+             f"CPU: {cpu_name()}; one thread; median of {args.repeat} "
              "rounds of thread CPU time, calls alternating in one process.", "",
              "| model | option | time (s) | / plain |", "|---|---|---:|---:|"]
     for (label, name), seconds in medians.items():
         lines.append(f"| {label} | {name} | {seconds:.3f} | {seconds / medians[(label, 'plain')]:.2f} |")
-    text = "\n".join(lines) + "\n"
-    print(text)
-    if args.out:
-        with open(args.out, "w") as fh:
-            fh.write(text)
+    emit(lines, args.out)
 
 
 if __name__ == "__main__":
