@@ -125,11 +125,12 @@ def row_column(spec, source: Optional[pd.DataFrame], n_source: int, keep: np.nda
         if source is None or spec not in source.columns:
             where = "the data" if source is not None else "a data frame (this model has none)"
             raise ValueError(f"{what}: {spec!r} is not a column of {where}")
-        return source[spec].to_numpy()[keep]
-    if len(spec) == n_source:
-        return np.asarray(spec)[keep]
-    if len(spec) == int(keep.sum()):
-        return np.asarray(spec)     # one per row kept
+        return source[spec].array[keep]     # the column's own dtype (a Categorical's order)
+    values = spec.array if isinstance(spec, pd.Series) else np.asarray(spec)
+    if len(values) == n_source:
+        return values[keep]
+    if len(values) == int(keep.sum()):
+        return values               # one per row kept
     raise ValueError(f"{what} has {len(spec)} entries for {n_source} rows of data")
 
 
