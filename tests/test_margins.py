@@ -9,6 +9,7 @@ import statsmodels.api as sm
 import tarvex
 from margins_models import contrast, fit, frame, slope, standard_errors
 from tarvex_margins import margins
+from tarvex_margins._table import STATISTICS
 
 DF = frame(600, seed=12)
 
@@ -180,7 +181,9 @@ def test_engine_releases_the_interpreter_lock_and_threads_agree():
         pd.testing.assert_frame_equal(table, expected)
 
 
-def test_formulaic_engine_gives_the_patsy_table():
+@pytest.mark.parametrize("options", [{}, {"at": {"x": [0.0, 1.0], "g": ["east"]}, "by": "t", "method": "eydx"},
+                                     {"at": "mean"}])
+def test_formulaic_engine_gives_the_patsy_table(options):
     formula = pytest.importorskip("statsmodels.formula")
     if not hasattr(getattr(formula, "options", None), "formula_engine"):
         pytest.skip("this statsmodels has only patsy")
@@ -191,7 +194,8 @@ def test_formulaic_engine_gives_the_patsy_table():
     for engine in ("patsy", "formulaic"):
         formula.options.formula_engine = engine
         try:
-            tables[engine] = margins(fit(text, df), chunk_size=250).set_index(["term", "contrast"])
+            table = margins(fit(text, df), chunk_size=250, **options)
+            tables[engine] = table.set_index([c for c in table.columns if c not in STATISTICS])
         finally:
             formula.options.formula_engine = "patsy"
     pd.testing.assert_index_equal(tables["patsy"].index, tables["formulaic"].index)
