@@ -1,8 +1,11 @@
-// Dense products over strided views. Each one hands the work to CBLAS when the
-// view's layout is one CBLAS can address (unit stride along one axis, a
-// leading dimension at least the other extent), and otherwise runs a plain
-// loop over the strides; the layout is decided once per call, not per element.
-// Both paths evaluate the same sums; they may differ in the last bits.
+// Dense products over strided views, the engine's own kernels (no BLAS
+// library). A view with unit stride along one axis (row-major or
+// column-major, any leading dimension) goes to a vectorised kernel compiled
+// per instruction-set level; any other layout to a plain loop over the
+// strides. The layout is decided once per call, not per element. Each
+// function's result is bitwise the same at every instruction-set level
+// (kernels.cpp gives each kernel's order of summation); layouts may differ
+// in the last bits.
 #pragma once
 
 #include <cstddef>
@@ -13,10 +16,8 @@ namespace tarvex {
 
 // y[i] = Σ_c a(i, c)·x[c] for i < a.rows; x is dense with a.cols entries.
 // A column-major a (unit row stride, as X is when fitted from a DataFrame)
-// goes to an own kernel that sweeps four columns at a time (four streams of
-// X side by side); on the pass's tiles it measured faster than the BLAS
-// kernel (a tenth less time for a design without dummies, where reading X
-// is most of the pass).
+// is swept four columns at a time (four streams of X side by side), a
+// row-major one row by row.
 void matvec(MatrixView a, const double* x, double* y);
 
 // out (r × a.cols, row-major) = Dᵀ·a, where D is a.rows × r stored column by
@@ -24,6 +25,8 @@ void matvec(MatrixView a, const double* x, double* y);
 void transposed_product(const double* d, std::size_t r, MatrixView a, double* out);
 
 // out (a.rows × b.cols, row-major) = a·b. The caller checks a.cols == b.rows.
+// A blocked kernel (b copied into panels of eight columns, four rows of a at
+// a time), for the delta method's k × k products.
 void matmul(MatrixView a, MatrixView b, double* out);
 
 }  // namespace tarvex
