@@ -20,8 +20,8 @@ SLOPE_LABEL = "dY/dX"
 
 
 def margins(result, variables: Union[str, Sequence[str], None] = None, *,
-            data: Optional[Union[pd.DataFrame, np.ndarray]] = None,
-            chunk_size: Optional[int] = None) -> pd.DataFrame:
+            data: Any = None, chunk_size: Optional[int] = None,
+            progress: Optional[bool] = None) -> pd.DataFrame:
     """Average marginal effects of the variables of a fitted binary model.
 
     Parameters
@@ -33,15 +33,23 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
         design columns, as :func:`tarvex.mfx` with ``se_method="sm"``).
     variables : str or sequence of str, optional
         The variables to report (by default all of them, in formula order).
-    data : pandas.DataFrame or ndarray, optional
+    data : optional
         The rows to average over (by default the rows the model was fitted
         on): a frame with the variables the formula uses, or, for a model
         fitted on arrays, a frame with its columns or an array of its width.
+        The frame may be a pandas or a Dask DataFrame (one task per
+        partition on the cluster's workers), the array a NumPy or Dask
+        array; a path to a Parquet file or directory, or a
+        ``pyarrow.dataset.Dataset``, is read one row group at a time with
+        only the columns needed (Dask, pyarrow: ``tarvex[distributed]``).
         Rows with missing values are dropped with a warning. Over other
         data the average is unweighted and a model with an offset is refused.
     chunk_size : int, optional
         Rows per block (default 65536): memory beyond the model's own arrays
         is proportional to it.
+    progress : bool, optional
+        A progress bar for Dask and Parquet data; by default shown when
+        standard error is a terminal.
 
     Returns
     -------
@@ -61,6 +69,9 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
     ValueError
         An unsupported model or link, unknown variables, a ``data`` frame
         missing a column, parameters and covariance of the wrong size.
+    PartitionError
+        (a ValueError) A partition or Parquet row group missing a column or
+        holding text where the model has numbers; the message names it.
 
     Examples
     --------
@@ -72,9 +83,11 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
     >>> round(table.estimate[0], 3), round(table.std_error[0], 3)
     (0.352, 0.094)
     """
+    from ._partitions import margins_partial
+
     chunk = _chunk_size(chunk_size)
     plan = plan_margins(result, variables)
-    return margins_table(plan, partial_sums(plan, data, chunk))
+    return margins_table(plan, margins_partial(plan, data, chunk_size=chunk, progress=progress))
 
 
 @dataclass(frozen=True)
@@ -90,8 +103,18 @@ class Plan:
     chosen: tuple = ()          # the formula's Variables to report
     scales: Any = None          # a slope variable's difference-step scale, by name
 
+    def __reduce__(self):
+        # Pickled without the fitted model's arrays, for workers (_shipping.py).
+        from ._shipping import ship, unship
+        return unship, (ship(self),)
+
 
 def plan_margins(result, variables=None) -> Plan:
+    """What ``margins(result, variables)`` computes, fixed before any row is
+    read: the estimates, their kinds (judged on the fitted rows) and the key
+    that partials carry. A plan pickles slim (β, Σ, names and the formula's
+    design, not the fitted arrays), so it can be sent to other processes and
+    machines; see :func:`margins_partial`."""
     model = read_model(result)
     if model.design_info is None:
         return _column_plan(model, variables)
@@ -102,6 +125,8 @@ def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE) ->
     """W, S and T of the rows of `data` (the fitted rows when None), one
     block of `chunk_size` rows after another."""
     model = plan.model
+    if data is None and model.exog is None:
+        raise ValueError("this plan was unpickled without the fitted rows; pass data=")
     if data is None:
         rows, design, offset, weights = _fitted_data(plan), model.exog, model.offset, model.freq_weights
     else:
@@ -118,7 +143,20 @@ def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE) ->
 
 
 def margins_table(plan: Plan, partial: Partial) -> pd.DataFrame:
-    """The table of the estimates S/W and their Jacobian T/W."""
+    """The table :func:`margins` returns, from the sum of the partials of all
+    the rows: estimates S/W, Jacobian T/W and V = J·Σ·Jᵀ.
+
+    The plan supplies what the partial does not carry: Σ (the result's
+    cov_params()), the parameter names and the estimates' labels; a partial
+    made for another plan (another model, variables or options) is refused
+    by its key. ``attrs["n_rows"]`` is the number of rows summed.
+
+    Examples
+    --------
+    >>> plan = plan_margins(fit)                                  # doctest: +SKIP
+    >>> parts = [margins_partial(plan, rows) for rows in pieces]  # anywhere, any order
+    >>> table = margins_table(plan, sum(parts[1:], parts[0]))
+    """
     if partial.key != plan.key:
         raise ValueError("this partial was computed for another model or other options")
     if partial.n_rows == 0:
