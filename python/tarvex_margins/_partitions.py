@@ -26,6 +26,7 @@ import pandas as pd
 
 from ._margins import _chunk_size, _no_offset_over_other_data, partial_sums
 from ._partial import Partial, combine
+from ._shipping import ship
 
 #: Partials added per task of the tree.
 FAN_IN = 8
@@ -179,6 +180,7 @@ def _dask_partial(plan, data, chunk, progress) -> Partial:
     if not parts:
         raise ValueError("the Dask collection has no partitions")
     numbers = _expected_numbers(plan)
+    ship(plan)  # fails here, not inside Dask's serialisation, if the plan cannot travel
     # The plan is one node of the graph, shipped to each worker once.
     shared = dask.delayed(plan, name=f"tarvex-margins-plan-{plan.key[:20]}", traverse=False)
     task = dask.delayed(_rows_partial, pure=True)

@@ -60,9 +60,11 @@ class ShippedPlan:
     data_columns: tuple         # the fitted frame's column names (which names are variables)
 
 
-_shipped_lock = threading.Lock()
-_shipped: "OrderedDict[str, Any]" = OrderedDict()     # key -> (design, data_columns), sender side
-_rebuilt: "OrderedDict[str, Any]" = OrderedDict()     # key -> structure, receiver side
+_lock = threading.Lock()
+# By key: (shipped design, data columns) of the plans sent or received here,
+# so that a received plan can be sent on; the structures rebuilt here.
+_designs: "OrderedDict[str, Any]" = OrderedDict()
+_rebuilt: "OrderedDict[str, Any]" = OrderedDict()
 
 
 def _remember(cache: OrderedDict, key: str, value) -> None:
@@ -84,12 +86,14 @@ def ship(plan) -> ShippedPlan:
             "scales": plan.scales}
     if plan.structure is None:
         return ShippedPlan(slim, None, ())
-    with _shipped_lock:
-        found = _shipped.get(plan.key)
+    with _lock:
+        found = _designs.get(plan.key)
     if found is None:
+        if model.frame is None:
+            raise ValueError("this plan arrived without its design's recipe and cannot be sent on")
         found = (_design_recipe(plan), tuple(map(str, model.frame.columns)))
-        with _shipped_lock:
-            _remember(_shipped, plan.key, found)
+        with _lock:
+            _remember(_designs, plan.key, found)
     return ShippedPlan(slim, *found)
 
 
@@ -100,15 +104,17 @@ def unship(shipped: ShippedPlan):
     fields = shipped.fields
     if shipped.design is None:
         return Plan(**fields)
-    with _shipped_lock:
-        structure = _rebuilt.get(fields["key"])
+    key = fields["key"]
+    with _lock:
+        structure = _rebuilt.get(key)
     if structure is None:
         from ._formula import formula_structure
 
         info = _design_of(shipped.design)
         structure = formula_structure(info, fields["model"].names, list(shipped.data_columns))
-        with _shipped_lock:
-            _remember(_rebuilt, fields["key"], structure)
+        with _lock:
+            _remember(_rebuilt, key, structure)
+            _remember(_designs, key, (shipped.design, shipped.data_columns))
     return Plan(**fields, structure=structure)
 
 
