@@ -54,7 +54,7 @@ def test_partials_pickle_add_in_any_grouping_and_refuse_other_plans(formula_fit)
 
 @pytest.mark.parametrize("formula, engine, holes", [
     (FORMULA, "patsy", False),
-    ("y ~ standardize(x) + bs(z, df=4) + g:x + my_double(z) + t", "patsy", True),
+    ("y ~ standardize(x) + bs(z, df=4) + g:t + my_double(x * z)", "patsy", True),
     (FORMULA, "formulaic", False),
 ])
 def test_a_shipped_plan_rebuilds_the_design_where_it_lands(formula, engine, holes):
@@ -70,6 +70,8 @@ def test_a_shipped_plan_rebuilds_the_design_where_it_lands(formula, engine, hole
     finally:
         if engine == "formulaic":
             smformula.options.formula_engine = "patsy"
+    # Rows given as data are built here, not by patsy: the same as the fitted design.
+    assert_same_table(tm.margins(res, data=data.dropna()), tm.margins(res), int(res.nobs))
     plan = tm.plan_margins(res)
     blob = pickle.dumps(plan)
     _shipping._rebuilt.clear()   # rebuilt here as on a worker, not taken from the cache
@@ -140,6 +142,13 @@ def test_progress_bar_on_request_and_off_without_a_terminal(progress, shown, for
     pytest.importorskip("tqdm")
     tm.margins(formula_fit, data=parquet_dir, progress=progress)
     assert ("400/400" in capsys.readouterr().err) is shown
+
+
+def test_dask_without_a_cluster_uses_its_local_scheduler(formula_fit, capsys):
+    dd = pytest.importorskip("dask.dataframe")
+    table = tm.margins(formula_fit, data=dd.from_pandas(DF, npartitions=3), progress=True)
+    assert_same_table(table, tm.margins(formula_fit, data=DF), len(DF))
+    assert "100%" in capsys.readouterr().err
 
 
 def test_missing_optional_dependency_is_named(formula_fit, monkeypatch):

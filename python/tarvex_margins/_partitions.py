@@ -181,12 +181,14 @@ def _dask_partial(plan, data, chunk, progress) -> Partial:
         raise ValueError("the Dask collection has no partitions")
     numbers = _expected_numbers(plan)
     ship(plan)  # fails here, not inside Dask's serialisation, if the plan cannot travel
-    # The plan is one node of the graph, shipped to each worker once.
-    shared = dask.delayed(plan, name=f"tarvex-margins-plan-{plan.key[:20]}", traverse=False)
+    client = _distributed_client()
+    # The plan goes to each worker once: scattered to all of them on a cluster
+    # (not inside the graph, through the scheduler), one node of the graph else.
+    shared = (client.scatter(plan, broadcast=True, hash=False) if client is not None
+              else dask.delayed(plan, name=f"tarvex-margins-plan-{plan.key[:20]}", traverse=False))
     task = dask.delayed(_rows_partial, pure=True)
     tasks = [task(shared, part, chunk, numbers, f"partition {i} of {len(parts)}")
              for i, part in enumerate(parts)]
-    client = _distributed_client()
     if client is None:
         return _report(_local_compute(dask, _tree(tasks, dask.delayed(_add_counted, pure=True)),
                                       progress))
