@@ -18,7 +18,6 @@ Writes OUT.md (the table) and OUT.png (time and peak memory against n).
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import time
@@ -53,7 +52,11 @@ def dataset(root: Path, n: int, rows_per_file: int) -> Path:
 
 
 def peak_rss_mib() -> float:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    """This process's peak resident set since it started (VmHWM; unlike
+    ru_maxrss it is not inherited from the parent across fork and exec)."""
+    with open("/proc/self/status") as f:
+        kib = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    return kib / 1024
 
 
 def on_cluster(res, path: Path, n: int) -> dict:
@@ -70,24 +73,28 @@ def on_cluster(res, path: Path, n: int) -> dict:
             return dd.read_parquet(where, columns=plan_columns, split_row_groups=True)
 
         tm.margins(res, data=read(first), progress=False)  # workers' imports and plan
+        warm = sorted(client.run(peak_rss_mib).values())
         start = time.perf_counter()
         table = tm.margins(res, data=read(path), progress=False)
         seconds = time.perf_counter() - start
         peaks = sorted(client.run(peak_rss_mib).values())
         partitions = read(path).npartitions
     assert table.attrs["n_rows"] == n
-    return {"seconds": seconds, "worker_peak_mib": peaks, "partitions": partitions,
+    return {"seconds": seconds, "worker_peak_mib": peaks, "worker_warm_mib": warm,
+            "partitions": partitions,
             "estimate": table.estimate.tolist()}
 
 
-def streamed(path: Path, n: int) -> dict:
-    """margins(data=path) in a fresh process: time and the process's peak RSS."""
-    code = (f"import sys, json, time; sys.path.insert(0, {str(Path(__file__).parent)!r});"
+def streamed(plan_file: Path, path: Path, n: int) -> dict:
+    """margins over the Parquet files by row group in a fresh process that
+    gets the pickled plan (not the model): time and the process's peak RSS."""
+    code = (f"import sys, json, pickle, time; sys.path.insert(0, {str(Path(__file__).parent)!r});"
             "import distributed_bench as b; import tarvex_margins as tm;"
-            "res = b.fitted(); base = b.peak_rss_mib(); t = time.perf_counter();"
-            f"table = tm.margins(res, data={str(path)!r}, progress=False);"
+            f"plan = pickle.load(open({str(plan_file)!r}, 'rb')); base = b.peak_rss_mib();"
+            "t = time.perf_counter();"
+            f"table = tm.margins_table(plan, tm.margins_partial(plan, {str(path)!r}, progress=False));"
             "s = time.perf_counter() - t;"
-            "print(json.dumps({'seconds': s, 'peak_mib': b.peak_rss_mib(), 'after_fit_mib': base,"
+            "print(json.dumps({'seconds': s, 'peak_mib': b.peak_rss_mib(), 'before_mib': base,"
             " 'n_rows': table.attrs['n_rows'], 'estimate': table.estimate.tolist()}))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     result = json.loads(out.stdout.strip().splitlines()[-1])
@@ -115,15 +122,18 @@ def write(out: Path, rows: list, load: str) -> None:
              f"Two worker processes, one thread each. Probit `{FORMULA}` fitted on {FIT_ROWS:,} rows "
              "(13 design columns, 11 estimates); files hold the response and all 8 variables, "
              f"row groups of {ROW_GROUP:,} rows, one partition each; the reads select the 8 variables.", "",
-             "| n | files (partitions) | cluster time (s) | rows/s | peak RSS per worker (MiB) "
-             "| one process, by row group (s) | its peak RSS (MiB) |",
-             "|---:|---:|---:|---:|---|---:|---:|"]
+             "| n | partitions | cluster time (s) | rows/s | peak RSS per worker, after warm-up → "
+             "after the run (MiB) | one process, by row group (s) | its peak RSS, plan loaded → "
+             "after the run (MiB) |",
+             "|---:|---:|---:|---:|---|---:|---|"]
     for r in rows:
         stream = r.get("stream")
         lines.append(f"| {r['n']:.0e} | {r['partitions']} | {r['seconds']:.1f} | "
                      f"{r['n'] / r['seconds']:,.0f} | "
-                     f"{', '.join(f'{p:.0f}' for p in r['worker_peak_mib'])} | "
-                     + (f"{stream['seconds']:.1f} | {stream['peak_mib']:.0f} |" if stream else "– | – |"))
+                     + ", ".join(f"{w:.0f} → {p:.0f}" for w, p in zip(r["worker_warm_mib"],
+                                                                       r["worker_peak_mib"])) + " | "
+                     + (f"{stream['seconds']:.1f} | {stream['before_mib']:.0f} → {stream['peak_mib']:.0f} |"
+                        if stream else "– | – |"))
     for r in rows:
         if "memory" in r:
             lines += ["", f"n = {r['n']:.0e} as one pandas frame in one process, "
@@ -169,12 +179,18 @@ def main():
     args = ap.parse_args()
 
     res = fitted()
+    import pickle
+
+    import tarvex_margins as tm
+    plan_file = Path(args.data) / "plan.pickle"
+    Path(args.data).mkdir(parents=True, exist_ok=True)
+    plan_file.write_bytes(pickle.dumps(tm.plan_margins(res)))
     rows = json.loads(Path(args.rows_json).read_text()) if args.rows_json else []
     for n in (int(s) for s in args.sizes):
         path = dataset(Path(args.data), n, args.rows_per_file)
         row = {"n": n, **on_cluster(res, path, n)}
         if n <= args.stream_max:
-            row["stream"] = streamed(path, n)
+            row["stream"] = streamed(plan_file, path, n)
         if n <= 1_000_000:
             row["memory"] = in_memory(res, path, row["estimate"])
         rows.append(row)

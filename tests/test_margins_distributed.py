@@ -3,6 +3,7 @@ processes, Parquet files and a Dask cluster of worker processes, each
 against the in-memory call on the same rows."""
 import os
 import pickle
+import sys
 
 import numpy as np
 import pandas as pd
@@ -152,7 +153,7 @@ def test_dask_without_a_cluster_uses_its_local_scheduler(formula_fit, capsys):
 
 
 def test_missing_optional_dependency_is_named(formula_fit, monkeypatch):
-    monkeypatch.setitem(__import__("sys").modules, "pyarrow.dataset", None)
+    monkeypatch.setitem(sys.modules, "pyarrow.dataset", None)
     with pytest.raises(ImportError, match=r"tarvex\[distributed\]"):
         tm.margins(formula_fit, data="somewhere.parquet")
 

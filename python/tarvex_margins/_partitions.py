@@ -21,7 +21,6 @@ import sys
 import warnings
 from typing import Optional
 
-import numpy as np
 import pandas as pd
 
 from ._margins import _chunk_size, _no_offset_over_other_data, partial_sums
@@ -90,10 +89,13 @@ def needed_columns(plan) -> list:
 
 def _expected_numbers(plan) -> frozenset:
     """The columns the model was fitted on as numbers (not bool): a partition
-    must hold numbers there too."""
+    must hold numbers there too (unknown for a plan unpickled without its
+    frame: then the engine's own conversions are the check)."""
     if plan.structure is None:
         return frozenset(plan.model.names)
     frame = plan.model.frame
+    if frame is None:
+        return frozenset()
     return frozenset(name for name in needed_columns(plan)
                      if pd.api.types.is_numeric_dtype(frame[name])
                      and not pd.api.types.is_bool_dtype(frame[name]))
