@@ -155,10 +155,13 @@ class FormulaStructure:
         return classify_by_values(name, columns, values)
 
     def build_design(self, rows: pd.DataFrame) -> np.ndarray:
-        from patsy import build_design_matrices
-
-        (design,) = build_design_matrices([self.info], rows, NA_action="raise")
-        return np.asarray(design)
+        """The design of `rows` (without missing values), every column the
+        product of its factors' columns as patsy defines it. Built here rather
+        than by patsy's build_design_matrices, which converts a categorical
+        variable to level codes one element at a time (4 of the 5 seconds of
+        a 1e6-row frame with one categorical); the tests compare it with
+        patsy's own build."""
+        return self.block_columns({name: block_column(rows[name]) for name in self.variables}).design()
 
     def block_columns(self, block: dict) -> "BlockColumns":
         return BlockColumns(self, block)
@@ -242,6 +245,12 @@ class BlockColumns:
         out = np.ones(_block_rows(self.block))
         for part in parts:
             out = out * self._part(part, values_of(part.factor))
+        return out
+
+    def design(self) -> np.ndarray:
+        out = np.empty((_block_rows(self.block), len(self.structure.columns)), order="F")
+        for c, parts in enumerate(self.structure.columns):
+            out[:, c] = self._product(parts, self.base)
         return out
 
     def at_level(self, variable: Variable, level, out: np.ndarray) -> None:

@@ -25,10 +25,10 @@ COUNT_LABEL = "+1 centred"
 
 
 def margins(result, variables: Union[str, Sequence[str], None] = None, *,
-            data: Optional[Union[pd.DataFrame, np.ndarray]] = None,
+            data: Any = None,
             at: Union[str, Mapping] = "overall", method: str = "dydx", count: bool = False,
             by=None, weights=None, hypothesis=None,
-            chunk_size: Optional[int] = None) -> pd.DataFrame:
+            chunk_size: Optional[int] = None, progress: Optional[bool] = None) -> pd.DataFrame:
     """Average marginal effects of the variables of a fitted binary model.
 
     Parameters
@@ -40,10 +40,18 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
         design columns, as :func:`tarvex.mfx` with ``se_method="sm"``).
     variables : str or sequence of str, optional
         The variables to report (by default all of them, in formula order).
-    data : pandas.DataFrame or ndarray, optional
+    data : optional
         The rows to average over (by default the rows the model was fitted
         on): a frame with the variables the formula uses, or, for a model
         fitted on arrays, a frame with its columns or an array of its width.
+        The frame may be a pandas or a Dask DataFrame (one task per
+        partition on the cluster's workers), the array a NumPy or Dask
+        array; a path to a Parquet file or directory, or a
+        ``pyarrow.dataset.Dataset``, is read one row group at a time with
+        only the columns needed (Dask, pyarrow: ``tarvex[distributed]``).
+        Over Dask or Parquet data, ``by`` and ``weights`` name columns and
+        ``at`` is ``"overall"`` or a mapping (a representative point needs
+        all the rows before any effect).
         Rows with missing values (in the variables or the ``by`` columns) are
         dropped with a warning. A model with an offset is refused over other
         data.
@@ -93,6 +101,9 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
     chunk_size : int, optional
         Rows per block (default 65536): memory beyond the model's own arrays
         is proportional to it.
+    progress : bool, optional
+        A progress bar for Dask and Parquet data; by default shown when
+        standard error is a terminal.
 
     Returns
     -------
@@ -116,6 +127,9 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
         ``by`` or ``weights`` of the wrong length, negative, NaN or all-zero
         weights (overall or in a group), groups without rows; nothing is
         computed then.
+    PartitionError
+        (a ValueError) A partition or Parquet row group missing a column or
+        holding text where the model has numbers; the message names it.
 
     Examples
     --------
@@ -129,10 +143,12 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
     >>> list(margins(fit, "GPA", by="PSI").estimate.round(3))
     [0.245, 0.519]
     """
+    from ._partitions import sum_rows
+
     chunk = _chunk_size(chunk_size)
     check_hypothesis(hypothesis)
     plan = plan_margins(result, variables, at=at, method=method, count=count, by=by, weights=weights)
-    table = margins_table(plan, partial_sums(plan, data, chunk))
+    table = margins_table(plan, sum_rows(plan, data, chunk, progress))
     return table if hypothesis is None else compare(table, hypothesis)
 
 
@@ -151,9 +167,19 @@ class Plan:
     options: Options = Options()
     fixed: Any = None           # the formula's Variables that at= fixes, by name
 
+    def __reduce__(self):
+        # Pickled without the fitted model's arrays, for workers (_shipping.py).
+        from ._shipping import ship, unship
+        return unship, (ship(self),)
+
 
 def plan_margins(result, variables=None, *, at="overall", method="dydx", count=False, by=None,
                  weights=None) -> Plan:
+    """What ``margins(result, variables, ...)`` computes, fixed before any row is
+    read: the estimates, their kinds (judged on the fitted rows) and the key
+    that partials carry. A plan pickles slim (β, Σ, names and the formula's
+    design, not the fitted arrays), so it can be sent to other processes and
+    machines; see :func:`margins_partial`."""
     options = read_options(at, method, count, by, weights)
     model = read_model(result)
     if options.at in POINTS and model.offset is not None and np.any(model.offset != 0):
@@ -186,17 +212,25 @@ class _Rows:
                      sub(self.offset), sub(self.weights), sub(self.codes))
 
 
-def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Partial:
+def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE, *,
+                 whole: bool = True) -> Partial:
     """W, S and T of the rows of `data` (the fitted rows when None), per group
-    and `at` point, one block of `chunk_size` rows after another."""
+    and `at` point, one block of `chunk_size` rows after another. `whole`
+    False: the rows are one part of the data (a partition), so a category of
+    `by` without rows here, or a group whose weights are all zero here, is
+    not an error; margins_table checks the groups of the total."""
     model, options = plan.model, plan.options
+    if data is None and model.exog is None:
+        raise ValueError("this plan was unpickled without the fitted rows; pass data=")
+    if not whole:
+        refuse_point_in_part(options)
     rows, source, n_source, keep = (_fitted_rows_of(plan) if data is None else _given_rows(plan, data))
-    rows, labels = _grouped(plan, rows, source, n_source, keep)
+    rows, labels, keys = _grouped(plan, rows, source, n_source, keep, whole)
     weights_name = "none" if rows.weights is None else "freq_weights"
     if options.weights is not None:
         weights_name = options.weights if isinstance(options.weights, str) else "array"
     if rows.weights is not None:
-        rows = replace(rows, weights=check_weights(rows.weights, rows.codes, labels))
+        rows = replace(rows, weights=check_weights(rows.weights, rows.codes, labels, whole))
     n_rows = rows.n
     if options.at in POINTS and n_rows > 0:
         rows = _representative_rows(plan, rows, len(labels))
@@ -214,17 +248,44 @@ def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE) ->
             part = slice(p * G, (p + 1) * G)
             add_block(model.link, model.params, plan.layout, block, weight[part], effect[part], gradient[part])
     groups = tuple(tuple(point.values()) + label for point in points for label in labels)
-    return Partial(plan.key, groups, weight, effect, gradient, n_rows, weights_name)
+    order = tuple((p,) + key for p in range(len(points)) for key in keys)
+    return Partial(plan.key, groups, weight, effect, gradient, n_rows, weights_name, order)
+
+
+def refuse_point_in_part(options: Options) -> None:
+    """A representative point is a function of all the rows: the sums at the
+    points of parts of the rows do not add to the sums at the point of all."""
+    if options.at in POINTS:
+        raise ValueError(f"at={options.at!r} needs all the rows at once; over rows in parts "
+                         "use at='overall' or a mapping of fixed values")
 
 
 def margins_table(plan: Plan, partial: Partial) -> pd.DataFrame:
-    """The table of the estimates S/W and their Jacobian T/W (times ½ for a
-    count), one row per estimate and group."""
+    """The table :func:`margins` returns, from the sum of the partials of all
+    the rows: estimates S/W, Jacobian T/W (times ½ for a count) and V = J·Σ·Jᵀ, one row per
+    estimate, `at` point and group.
+
+    The plan supplies what the partial does not carry: Σ (the result's
+    cov_params()), the parameter names and the estimates' labels; a partial
+    made for another plan (another model, variables or options) is refused
+    by its key. ``attrs["n_rows"]`` is the number of rows summed.
+
+    Examples
+    --------
+    >>> plan = plan_margins(fit)                                  # doctest: +SKIP
+    >>> parts = [margins_partial(plan, rows) for rows in pieces]  # anywhere, any order
+    >>> table = margins_table(plan, sum(parts[1:], parts[0]))
+    """
     if partial.key != plan.key:
         raise ValueError("this partial was computed for another model or other options")
     if partial.n_rows == 0:
         raise ValueError("there are no rows to average over (data is empty after dropping "
                          "rows with missing values)")
+    if not np.all(partial.weight > 0):
+        if partial.groups == (NO_GROUP,):
+            raise ValueError("weights are all zero: there is nothing to average")
+        zero = [label for label, w in zip(partial.groups, partial.weight) if not w > 0]
+        raise ValueError(f"the groups {zero} have weights that are all zero")
     specs, k = plan.layout.specs, plan.model.params.size
     scale = np.array([entry.scale for entry in specs])
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -358,14 +419,15 @@ def _given_rows(plan: Plan, data):
     return _Rows(data[used].loc[keep], None, None, None, None), data, len(data), keep
 
 
-def _grouped(plan: Plan, rows: _Rows, source, n_source: int, keep: np.ndarray):
+def _grouped(plan: Plan, rows: _Rows, source, n_source: int, keep: np.ndarray, whole: bool):
     """Rows with weights and group codes (rows with a missing group label
-    dropped), and the group labels in order ([()] without groups)."""
+    dropped), the group labels in order ([()] without groups) and their sort
+    keys (see group_codes)."""
     options = plan.options
     if options.weights is not None:
         rows = replace(rows, weights=row_column(options.weights, source, n_source, keep, "weights"))
     if options.by is None:
-        return rows, [NO_GROUP]
+        return rows, [NO_GROUP], [NO_GROUP]
     specs = options.by if isinstance(options.by, tuple) else (options.by,)
     labels = pd.DataFrame({name: row_column(spec, source, n_source, keep, f"by={name!r}")
                            for name, spec in zip(options.by_names, specs)})
@@ -373,13 +435,13 @@ def _grouped(plan: Plan, rows: _Rows, source, n_source: int, keep: np.ndarray):
     if not present.all():
         rows, labels = rows.take(present), labels.loc[present]
     if len(labels) == 0:
-        return rows, []
+        return rows, [], []
     if isinstance(options.by, tuple):
         sources = {name: source[name] for name in options.by_names}
     else:
         sources = {options.by_names[0]: options.by}
-    codes, uniques = group_codes(labels, sources)
-    return replace(rows, codes=codes), uniques
+    codes, uniques, keys = group_codes(labels, sources, whole)
+    return replace(rows, codes=codes), uniques, keys
 
 
 def _representative_rows(plan: Plan, rows: _Rows, n_groups: int) -> _Rows:

@@ -134,13 +134,16 @@ def row_column(spec, source: Optional[pd.DataFrame], n_source: int, keep: np.nda
     raise ValueError(f"{what} has {len(spec)} entries for {n_source} rows of data")
 
 
-def group_codes(labels: pd.DataFrame, sources: dict):
-    """Group codes 0..G−1 in the sorted order of the labels, and the labels
-    (tuples). A categorical column whose categories have no rows is refused:
-    such a group would be empty."""
+def group_codes(labels: pd.DataFrame, sources: dict, whole: bool = True):
+    """Group codes 0..G−1 in the sorted order of the labels, the labels
+    (tuples), and each label's sort key, which orders labels the same way in
+    any set of rows (a categorical value by its category's position, others
+    by type and value). When the rows are the whole data (`whole`), a
+    categorical column whose categories have no rows is refused: such a group
+    would be empty."""
     for name, column in labels.items():
         source = sources.get(name)
-        if isinstance(getattr(source, "dtype", None), pd.CategoricalDtype):
+        if whole and isinstance(getattr(source, "dtype", None), pd.CategoricalDtype):
             empty = sorted(set(source.cat.categories) - set(pd.unique(column)), key=str)
             if empty:
                 raise ValueError(f"by={name!r}: the groups {empty} have no rows (drop unused "
@@ -161,17 +164,31 @@ def group_codes(labels: pd.DataFrame, sources: dict):
             value, index = divmod(int(value), len(uniques))
             label.append(uniques[index])
         labels_out.append(tuple(reversed(label)))
-    return codes.astype(np.int64), labels_out
+    sorters = [_label_sort_key(column.dtype) for _, column in labels.items()]
+    keys = [tuple(key(value) for key, value in zip(sorters, label)) for label in labels_out]
+    return codes.astype(np.int64), labels_out, keys
 
 
-def check_weights(weights: np.ndarray, codes: Optional[np.ndarray], labels: list) -> np.ndarray:
-    """Non-negative finite weights with a positive total overall and in every group."""
+def _label_sort_key(dtype):
+    if isinstance(dtype, pd.CategoricalDtype):
+        categories = dtype.categories
+        return lambda value: ("", int(categories.get_loc(value)))
+    return lambda value: (type(value).__name__, value)
+
+
+def check_weights(weights: np.ndarray, codes: Optional[np.ndarray], labels: list,
+                  whole: bool = True) -> np.ndarray:
+    """Non-negative finite weights with (for the whole data) a positive total
+    overall and in every group; the totals of a part of the data are checked
+    once the parts are added (margins_table)."""
     w = np.asarray(weights, dtype=float)
     bad = ~np.isfinite(w) | (w < 0)
     if bad.any():
         i = int(np.flatnonzero(bad)[0])
         raise ValueError(f"weights must be finite and non-negative; row {i} has {weights[i]!r} "
                          f"({int(bad.sum())} such rows)")
+    if not whole:
+        return w
     if not w.sum() > 0:
         raise ValueError("weights are all zero: there is nothing to average")
     if codes is not None:

@@ -22,7 +22,10 @@ class Partial:
 
     ``key`` identifies the model and the options the sums were made for
     (partials with different keys cannot be combined); ``groups`` are the
-    group labels (tuples, ``((),)`` without groups), sorted; ``weight`` is W
+    group labels (tuples, ``((),)`` without groups: an ``at`` point's values,
+    then the group's), in the order of ``order``, their sort keys (the
+    point's position, then each label's key: a category's position, or the
+    value), which order them alike in every partial; ``weight`` is W
     per group (G), ``effect`` S (G × estimates), ``gradient`` T (G × estimates
     × parameters); ``n_rows`` the number of rows summed; ``weights`` says what
     weighted them (``"none"`` or the name of the weights).
@@ -34,6 +37,7 @@ class Partial:
     gradient: np.ndarray
     n_rows: int
     weights: str = "none"
+    order: tuple = ((),)
 
     def __add__(self, other: "Partial") -> "Partial":
         return combine(self, other)
@@ -41,7 +45,7 @@ class Partial:
 
 def combine(a: Partial, b: Partial) -> Partial:
     """The partial of the union of a's and b's rows: the sums of groups with
-    the same label added, the other groups kept, labels in sorted order."""
+    the same label added, the other groups kept, in the order of their keys."""
     if not isinstance(a, Partial) or not isinstance(b, Partial):
         raise TypeError(f"only partials combine, got {type(a).__name__} and {type(b).__name__}")
     if a.key != b.key:
@@ -50,7 +54,9 @@ def combine(a: Partial, b: Partial) -> Partial:
     if a.weights != b.weights:
         raise ValueError(f"these partials are weighted differently ({a.weights!r} and "
                          f"{b.weights!r}) and cannot be combined")
-    groups = tuple(sorted(set(a.groups) | set(b.groups), key=_group_order))
+    keys = dict(zip(b.groups, b.order))
+    keys.update(zip(a.groups, a.order))
+    groups = tuple(sorted(keys, key=keys.__getitem__))
     position = {label: g for g, label in enumerate(groups)}
     weight = np.zeros(len(groups))
     effect = np.zeros((len(groups),) + a.effect.shape[1:])
@@ -60,10 +66,5 @@ def combine(a: Partial, b: Partial) -> Partial:
         weight[rows] += part.weight
         effect[rows] += part.effect
         gradient[rows] += part.gradient
-    return Partial(a.key, groups, weight, effect, gradient, a.n_rows + b.n_rows, a.weights)
-
-
-def _group_order(label: tuple):
-    """Sorts labels of mixed types deterministically: by the types' names,
-    then by value."""
-    return tuple((type(v).__name__, v) for v in label)
+    return Partial(a.key, groups, weight, effect, gradient, a.n_rows + b.n_rows, a.weights,
+                   tuple(keys[label] for label in groups))

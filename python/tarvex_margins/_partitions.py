@@ -1,0 +1,334 @@
+"""Rows that come in partitions: a Dask DataFrame or Array, Parquet files.
+
+Every estimate is S/W and its gradient T/W, sums over rows (_partial.py), so
+each partition's rows give a Partial and the partials add. A Dask collection
+gets one task per partition on the cluster's workers (the plan shipped once,
+slim: _shipping.py), and the partials are added in a tree of tasks, eight at a
+time; Parquet files are read one row group at a time, in record batches of
+`chunk_size` rows holding only the columns the plan reads.
+
+What is reported: the table's attrs["n_rows"] is the number of rows summed;
+rows dropped for missing values are counted per partition and reported in one
+warning. A partition that cannot be read as the model's variables fails with
+a PartitionError naming it (Dask: its index; Parquet: file and row group).
+"""
+from __future__ import annotations
+
+import functools
+import importlib
+import os
+import sys
+import warnings
+from typing import Optional
+
+import pandas as pd
+
+from ._margins import _chunk_size, _no_offset_over_other_data, partial_sums, refuse_point_in_part
+from ._partial import Partial, combine
+from ._shipping import ship
+
+#: Partials added per task of the tree.
+FAN_IN = 8
+_DROPPED = "margins: dropped"
+_EXTRA = "pip install 'tarvex[distributed]'"
+
+
+class PartitionError(ValueError):
+    """A partition of the data could not be summed; the message names it."""
+
+
+def margins_partial(plan, data=None, *, chunk_size: Optional[int] = None,
+                    progress: Optional[bool] = None) -> Partial:
+    """The partial sums of the rows of `data` for `plan`.
+
+    Parameters
+    ----------
+    plan : Plan
+        From :func:`plan_margins`.
+    data : optional
+        The rows: None (the fitted rows), a pandas DataFrame or NumPy array
+        (as :func:`margins`), a Dask DataFrame (or, for a model fitted on
+        arrays, a Dask Array), a path to a Parquet file or a directory of
+        them, or a ``pyarrow.dataset.Dataset``. The rows are taken as a part
+        of the data: a group (or a category of ``by``) may have no rows or
+        only zero weights here; the total is checked by
+        :func:`margins_table`. A representative point (``at="mean"``, ...)
+        is refused, as it needs all the rows at once.
+    chunk_size : int, optional
+        Rows per block of the engine's pass (and per Parquet record batch).
+    progress : bool, optional
+        Show a progress bar for Dask and Parquet data (default: when standard
+        error is a terminal).
+
+    Returns
+    -------
+    Partial
+        W, S and T of those rows with the plan's key and the number of rows
+        summed; add it to other partials of the same plan with ``+`` or
+        :func:`combine`, and make the table with :func:`margins_table`.
+
+    Examples
+    --------
+    >>> plan = plan_margins(fit, ["x"])                       # doctest: +SKIP
+    >>> total = margins_partial(plan, day1) + margins_partial(plan, day2)
+    >>> table = margins_table(plan, total)      # as margins(fit, "x", data=both days)
+    """
+    return sum_rows(plan, data, _chunk_size(chunk_size), progress, whole=False)
+
+
+def sum_rows(plan, data, chunk: int, progress: Optional[bool], whole: bool = True) -> Partial:
+    """The partial of `data` by its kind; in-memory rows are `whole` when they
+    are all the rows (margins), a part when a caller adds them up."""
+    if _is_dask(data):
+        _check_partitioned(plan)
+        return _dask_partial(plan, data, chunk, _progress_on(progress))
+    if _is_parquet(data):
+        _check_partitioned(plan)
+        return _parquet_partial(plan, data, chunk, _progress_on(progress))
+    return partial_sums(plan, data, chunk, whole=whole)
+
+
+def _check_partitioned(plan) -> None:
+    """What cannot be summed partition by partition: an offset (known for the
+    fitted rows only), a representative point (it needs all the rows before
+    any effect), group labels or weights given as arrays (they cannot be
+    matched to partitions; name columns of the data instead)."""
+    _no_offset_over_other_data(plan.model)
+    options = plan.options
+    refuse_point_in_part(options)
+    if options.by is not None and not isinstance(options.by, tuple):
+        raise ValueError("over partitioned data, by= must name columns of the data, not be an array")
+    if options.weights is not None and not isinstance(options.weights, str):
+        raise ValueError("over partitioned data, weights= must name a column of the data, "
+                         "not be an array")
+
+
+def needed_columns(plan) -> list:
+    """The data columns the plan reads: the formula's variables (or the
+    design's columns of a model fitted on arrays), then the `by` and
+    `weights` columns it names."""
+    columns = list(plan.structure.variables) if plan.structure is not None else list(plan.model.names)
+    options = plan.options
+    if isinstance(options.by, tuple):
+        columns += list(options.by)
+    if isinstance(options.weights, str):
+        columns.append(options.weights)
+    return list(dict.fromkeys(columns))
+
+
+# ---- one partition -----------------------------------------------------------
+
+def _expected_numbers(plan) -> frozenset:
+    """The columns the model was fitted on as numbers (not bool): a partition
+    must hold numbers there too (unknown for a plan unpickled without its
+    frame: then the engine's own conversions are the check)."""
+    if plan.structure is None:
+        return frozenset(plan.model.names)
+    frame = plan.model.frame
+    if frame is None:
+        return frozenset()
+    return frozenset(name for name in plan.structure.variables
+                     if pd.api.types.is_numeric_dtype(frame[name])
+                     and not pd.api.types.is_bool_dtype(frame[name]))
+
+
+def _checked_columns(frame: pd.DataFrame, columns: list, numbers: frozenset) -> pd.DataFrame:
+    missing = [c for c in columns if c not in frame.columns]
+    if missing:
+        raise ValueError(f"missing the columns {missing}")
+    for name in columns:
+        dtype = frame[name].dtype
+        if name in numbers and (not pd.api.types.is_numeric_dtype(dtype)
+                                or pd.api.types.is_bool_dtype(dtype)):
+            raise TypeError(f"column {name!r} has dtype {dtype}; the model was fitted on numbers")
+    return frame[columns]
+
+
+def _rows_partial(plan, rows, chunk, numbers, where: str):
+    """(the partial of one partition's rows, the number of rows read); any
+    failure becomes a PartitionError naming `where`."""
+    try:
+        if isinstance(rows, pd.DataFrame):
+            rows = _checked_columns(rows, needed_columns(plan), numbers)
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", message=_DROPPED)
+            return partial_sums(plan, rows, chunk, whole=False), len(rows)
+    except Exception as error:  # noqa: BLE001 - named and re-raised
+        raise PartitionError(f"{where}: {type(error).__name__}: {error}") from error
+
+
+def _add_counted(*pairs):
+    """Partials and row counts added."""
+    return (functools.reduce(combine, [p for p, _ in pairs]), sum(n for _, n in pairs))
+
+
+def _tree(items, add):
+    """Adds items FAN_IN at a time, level by level, with add(*group)."""
+    while len(items) > 1:
+        items = [add(*items[i:i + FAN_IN]) for i in range(0, len(items), FAN_IN)]
+    return items[0]
+
+
+def _report(pair) -> Partial:
+    partial, read = pair
+    if read > partial.n_rows:
+        warnings.warn(f"margins: dropped {read - partial.n_rows} of {read} rows with missing "
+                      f"values", stacklevel=4)
+    return partial
+
+
+# ---- Dask ---------------------------------------------------------------------
+
+def _require(module: str, what: str):
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(f"margins over {what} needs {module.split('.')[0]}: {_EXTRA}") from error
+
+
+def _is_dask(data) -> bool:
+    return type(data).__module__.split(".")[0] in ("dask", "dask_expr") and hasattr(data, "to_delayed")
+
+
+def _dask_parts(plan, data) -> list:
+    """The collection's partitions as delayed objects, rows whole: a Dask
+    DataFrame (any plan), or a 2-d Dask Array (a model fitted on arrays)."""
+    if hasattr(data, "columns"):
+        return list(data.to_delayed())
+    if plan.structure is not None:
+        raise TypeError("a formula model needs a Dask DataFrame (with the formula's variables), "
+                        f"got a {type(data).__name__}")
+    k = len(plan.model.names)
+    if data.ndim != 2 or data.shape[1] != k:
+        raise ValueError(f"data must have {k} columns (the model's {plan.model.names}), "
+                         f"got shape {data.shape}")
+    if len(data.chunks[1]) > 1:
+        data = data.rechunk({1: -1})
+    return list(data.to_delayed().ravel())
+
+
+def _dask_partial(plan, data, chunk, progress) -> Partial:
+    dask = _require("dask", "a Dask collection")
+    parts = _dask_parts(plan, data)
+    if not parts:
+        raise ValueError("the Dask collection has no partitions")
+    numbers = _expected_numbers(plan)
+    ship(plan)  # fails here, not inside Dask's serialisation, if the plan cannot travel
+    client = _distributed_client()
+    # The plan goes to each worker once: scattered to all of them on a cluster
+    # (not inside the graph, through the scheduler), one node of the graph else.
+    shared = (client.scatter(plan, broadcast=True, hash=False) if client is not None
+              else dask.delayed(plan, name=f"tarvex-margins-plan-{plan.key[:20]}", traverse=False))
+    task = dask.delayed(_rows_partial, pure=True)
+    tasks = [task(shared, part, chunk, numbers, f"partition {i} of {len(parts)}")
+             for i, part in enumerate(parts)]
+    if client is None:
+        return _report(_local_compute(dask, _tree(tasks, dask.delayed(_add_counted, pure=True)),
+                                      progress))
+    return _report(_cluster_compute(client, tasks, progress))
+
+
+def _distributed_client():
+    """The current dask.distributed Client, or None (Dask's local schedulers)."""
+    try:
+        from distributed import get_client
+        return get_client()
+    except (ImportError, ValueError):
+        return None
+
+
+def _local_compute(dask, root, progress):
+    if not progress:
+        return dask.compute(root)[0]
+    from dask.diagnostics import ProgressBar
+    with ProgressBar(out=sys.stderr):
+        return dask.compute(root)[0]
+
+
+def _cluster_compute(client, tasks, progress):
+    """One future per partition, watched as they finish (progress, and the
+    first error raised at once), then added in a tree of tasks on the workers.
+    A worker lost on the way is Dask's to recover: the scheduler reruns its
+    tasks elsewhere."""
+    from distributed import as_completed
+
+    futures = client.compute(tasks)
+    try:
+        with _bar(len(futures), "partitions", progress) as bar:
+            for future in as_completed(futures):
+                if future.status == "error":
+                    future.result()
+                bar.update(1)
+        return _tree(futures, lambda *group: client.submit(_add_counted, *group)).result()
+    except BaseException:
+        client.cancel(futures)
+        raise
+
+
+# ---- Parquet --------------------------------------------------------------------
+
+def _is_parquet(data) -> bool:
+    if isinstance(data, (str, os.PathLike)):
+        return True
+    return type(data).__module__.startswith("pyarrow") and hasattr(data, "get_fragments")
+
+
+def _row_groups(dataset):
+    """(fragment of one row group, its file, its index, its rows) in order."""
+    for fragment in dataset.get_fragments():
+        if not hasattr(fragment, "split_by_row_group"):
+            yield fragment, fragment.path, 0, None
+            continue
+        for piece in fragment.split_by_row_group():
+            group = piece.row_groups[0]
+            yield piece, fragment.path, group.id, group.num_rows
+
+
+def _parquet_partial(plan, data, chunk, progress) -> Partial:
+    pads = _require("pyarrow.dataset", "Parquet files")
+    dataset = data if isinstance(data, pads.Dataset) else pads.dataset(os.fspath(data), format="parquet")
+    columns, numbers = needed_columns(plan), _expected_numbers(plan)
+    groups = list(_row_groups(dataset))
+    total = sum(rows or 0 for *_, rows in groups)
+    summed = None
+    with _bar(total or None, "rows", progress) as bar:
+        for piece, path, index, _ in groups:
+            where = f"{path}, row group {index}"
+            absent = [c for c in columns if piece.physical_schema.get_field_index(c) < 0]
+            if absent:
+                raise PartitionError(f"{where}: missing the columns {absent}")
+            for batch in piece.to_batches(columns=columns, batch_size=chunk):
+                pair = _rows_partial(plan, batch.to_pandas(), chunk, numbers, where)
+                summed = pair if summed is None else _add_counted(summed, pair)
+                bar.update(batch.num_rows)
+    if summed is None:
+        raise ValueError("the Parquet data has no rows")
+    return _report(summed)
+
+
+# ---- progress -------------------------------------------------------------------
+
+def _progress_on(progress) -> bool:
+    if progress is None:
+        return bool(getattr(sys.stderr, "isatty", lambda: False)())
+    if not isinstance(progress, bool):
+        raise TypeError(f"progress must be True, False or None, got {progress!r}")
+    return progress
+
+
+def _bar(total, unit: str, on: bool):
+    if not on:
+        return _NoBar()
+    tqdm = _require("tqdm", "a progress bar").tqdm
+    return tqdm(total=total, unit=unit[:-1], desc="margins", file=sys.stderr, unit_scale=True)
+
+
+class _NoBar:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def update(self, n):
+        pass
