@@ -1,7 +1,7 @@
 // The inverse links of binary_links.hpp over arrays.
 //
-// Logit and probit forward to link.hpp (glibc's vector exp and erfc where the
-// build has them). cloglog, loglog and cauchit are scalar loops over the C
+// Logit and probit forward to link.hpp (logit through glibc's vector exp where
+// the build has it, probit through the engine's own Φ/φ kernel). cloglog, loglog and cauchit are scalar loops over the C
 // library's exp, expm1 and atan2, each within 1 ulp (glibc), so every value
 // below is within a few ulp of the exact function wherever it is a normal
 // double: one library call on an exact or once-rounded argument, then at

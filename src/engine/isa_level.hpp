@@ -58,7 +58,7 @@ inline IsaLevel isa_level() {
 // the level L that isa_level() picks. The body is an always-inline function
 // template over the level (template <IsaLevel L>): inlined into one function
 // per level, its loops are vectorised for that level's width, and a body that
-// needs level-specific code (the link functions' vector exp and erfc) selects
+// needs level-specific code (the link functions' vector exp, the normal kernel's intrinsics) selects
 // it by L. On other architectures only the base level exists.
 #if defined(__x86_64__) && defined(__GNUC__)
 #define TARVEX_FOR_EACH_LEVEL(ret, name, params, args)                             \

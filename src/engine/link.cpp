@@ -1,23 +1,20 @@
 // Element-wise forms of the link functions over arrays: each kernel's
 // formula and accuracy, compiled once per instruction-set level.
 //
-// The transcendental step (exp or erfc) of a whole array goes through glibc's
-// vector maths library libmvec when the build found it: its SSE2, AVX2 and
-// AVX-512 variants evaluate 2, 4 or 8 arguments per call. The arithmetic
-// around it (negation, the logistic quotient, the division by √(2π), the
-// factor 0.5) is the written formula, one correctly rounded operation at a
-// time, in plain loops the compiler vectorises for the level's width.
+// Logit: the exponential of a whole array goes through glibc's vector maths
+// library libmvec when the build found it (its SSE2, AVX2 and AVX-512
+// variants evaluate 2, 4 or 8 arguments per call), else the C library's
+// scalar exp. The arithmetic around it (negation, the logistic quotient) is
+// the written formula, one correctly rounded operation at a time, in plain
+// loops the compiler vectorises for the level's width. libmvec's exp against
+// glibc 2.36's scalar exp (2^20 random arguments on [-745, 710], and the
+// special values), measured when it was adopted: at most 3 ulp apart;
+// exp(-inf) = 0, exp(inf) = inf, exp(NaN) = NaN, 0 exactly where the scalar
+// one is 0.
 //
-// The vector variants against glibc 2.36's scalar exp and erfc (2^20 random
-// arguments per interval, and the special values), measured when they were
-// adopted:
-//   exp  on [-745, 710]:  at most 3 ulp apart; exp(-inf) = 0, exp(inf) = inf,
-//                         exp(NaN) = NaN, 0 exactly where the scalar one is 0.
-//   erfc on [-30, 30]:    at most 4 ulp apart where the result is a normal
-//                         double; in the subnormal range (26.55 < t < 27.23)
-//                         at most one subnormal step apart; 0 exactly where
-//                         the scalar one underflows to 0; erfc(inf) = 0,
-//                         erfc(-inf) = 2, erfc(NaN) = NaN.
+// Probit: Φ and φ from the engine's own kernel (below, and
+// normal_kernel.inc), no library function, the same in every build.
+//
 // Every lane is evaluated on its own, and a short tail is padded to a full
 // vector, so an element's value depends neither on its position in the array
 // nor on the array's length (tests/test_link_accuracy.py checks every
@@ -28,8 +25,10 @@
 
 #include <algorithm>
 
-#if defined(TARVEX_HAVE_LIBMVEC) && defined(__x86_64__)
+#if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
+#endif
+#if defined(TARVEX_HAVE_LIBMVEC) && defined(__x86_64__)
 #define TARVEX_VECTOR_MATH 1
 #endif
 
@@ -37,19 +36,16 @@ namespace tarvex {
 
 namespace {
 
-// exp and erfc of arrays, in[0..len) into out[0..len) (the two may be the
-// same array), with the C library's scalar functions.
+// exp of an array, in[0..len) into out[0..len) (the two may be the same
+// array), with the C library's scalar function.
 struct ScalarMath {
     static TARVEX_INLINE void exp(const double* in, std::size_t len, double* out) {
         for (std::size_t i = 0; i < len; ++i) out[i] = std::exp(in[i]);
     }
-    static TARVEX_INLINE void erfc(const double* in, std::size_t len, double* out) {
-        for (std::size_t i = 0; i < len; ++i) out[i] = std::erfc(in[i]);
-    }
 };
 
-// The maths of each instruction-set level. Without libmvec every level uses
-// the C library's scalar functions.
+// The exponential of each instruction-set level. Without libmvec every level
+// uses the C library's scalar function.
 template <IsaLevel L>
 struct LevelMath {
     using type = ScalarMath;
@@ -66,11 +62,8 @@ struct LevelMath {
 #pragma GCC diagnostic ignored "-Wpsabi"
 extern "C" {
 __m128d _ZGVbN2v_exp(__m128d);
-__m128d _ZGVbN2v_erfc(__m128d);
 __m256d _ZGVdN4v_exp(__m256d);
-__m256d _ZGVdN4v_erfc(__m256d);
 __m512d _ZGVeN8v_exp(__m512d);
-__m512d _ZGVeN8v_erfc(__m512d);
 }
 #pragma GCC diagnostic pop
 
@@ -86,24 +79,20 @@ __m512d _ZGVeN8v_erfc(__m512d);
         for (std::size_t j = 0; j < len - i; ++j) out[i + j] = buf[j];            \
     }
 
-// One level's exp and erfc of arrays: Lanes arguments per call of the vector
-// functions, the function attributes `Attrs` (the level's target).
-#define TARVEX_LEVEL_MATH(Name, Attrs, Lanes, load, store, exp_fn, erfc_fn)    \
+// One level's exp of arrays: Lanes arguments per call of the vector
+// function, the function attributes `Attrs` (the level's target).
+#define TARVEX_LEVEL_MATH(Name, Attrs, Lanes, load, store, exp_fn)              \
     struct Name {                                                                  \
         static Attrs void exp(const double* in, std::size_t len, double* out) {    \
             TARVEX_VECTOR_LOOP(Lanes, load, store, exp_fn)                         \
         }                                                                          \
-        static Attrs void erfc(const double* in, std::size_t len, double* out) {   \
-            TARVEX_VECTOR_LOOP(Lanes, load, store, erfc_fn)                        \
-        }                                                                          \
     };
 
-TARVEX_LEVEL_MATH(Sse2Math, TARVEX_INLINE, 2, _mm_loadu_pd, _mm_storeu_pd,
-                  _ZGVbN2v_exp, _ZGVbN2v_erfc)
-TARVEX_LEVEL_MATH(Avx2Math, TARVEX_TARGET_AVX2, 4, _mm256_loadu_pd,
-                  _mm256_storeu_pd, _ZGVdN4v_exp, _ZGVdN4v_erfc)
-TARVEX_LEVEL_MATH(Avx512Math, TARVEX_TARGET_AVX512, 8, _mm512_loadu_pd,
-                  _mm512_storeu_pd, _ZGVeN8v_exp, _ZGVeN8v_erfc)
+TARVEX_LEVEL_MATH(Sse2Math, TARVEX_INLINE, 2, _mm_loadu_pd, _mm_storeu_pd, _ZGVbN2v_exp)
+TARVEX_LEVEL_MATH(Avx2Math, TARVEX_TARGET_AVX2, 4, _mm256_loadu_pd, _mm256_storeu_pd,
+                  _ZGVdN4v_exp)
+TARVEX_LEVEL_MATH(Avx512Math, TARVEX_TARGET_AVX512, 8, _mm512_loadu_pd, _mm512_storeu_pd,
+                  _ZGVeN8v_exp)
 
 #undef TARVEX_LEVEL_MATH
 #undef TARVEX_VECTOR_LOOP
@@ -158,54 +147,282 @@ TARVEX_INLINE void logit_pdf_piece(const double* z, std::size_t len, double* out
     for (std::size_t i = 0; i < len; ++i) out[i] = w[i] / ((w[i] + 1.0) * (w[i] + 1.0));
 }
 
-// NORMAL DISTRIBUTION FUNCTION
-//   Φ(z) = erfc(t)·0.5,  t = (0 - z)/(1·√2)
-// (the standard normal, mean 0 and sd 1, written as such). erfc(NaN) = NaN,
-// erfc(+inf) = 0 and erfc(-inf) = 2 give exactly NaN, 0 and 1 for the three
-// special arguments; subnormal for -38.5 < z < -37.5 and 0 below.
-// ACCURACY: erfc's error (at most 4 ulp from glibc's scalar erfc) and the
-// rounding of t, which erfc amplifies by its condition number. The test suite
-// checks it within 10 ulp of the form with the scalar erfc on [-8, 8],
-// [-40, 12] and the subnormal range [-39.5, -37.4].
-template <class M>
+// NORMAL Φ AND φ FROM ONE EXPONENTIAL
+//   φ(z) = e^(-z²/2)/√(2π),   Φ(z) = φ(z)·M(|z|) for z < 0, 1 - φ(z)·M(z) else,
+// with M(x) = (1 - Φ(x))/φ(x) the Mills ratio. Per element, with x = |z|:
+// 1. -z²/2 = hi + lo exactly: hi = -x·x/2 rounded, lo its error (a fused
+//    multiply-add x·x - hi where the level has one, Dekker's product with x
+//    split into two 26-bit halves at the base level: the same exact value).
+// 2. e^(hi + lo) = 2^k·e^r: k = nearest integer to hi/ln 2, r = hi - k·ln2_hi
+//    (exact: ln2_hi has 42 significant bits) plus lo - k·ln2_lo, kept as
+//    r + r_lo (Fast2Sum); e^r - 1 = r + r²·P(r), P the Taylor polynomial to
+//    r^13/13! (the remainder is below 2^-57 for |r| ≤ ln2/2), and
+//    e^(r + r_lo) - 1 ≈ (e^r - 1) + r_lo.
+// 3. The mantissa of φ, φm = c_hi + ((e^r - 1)·c_hi + c_lo), c = 1/√(2π) as
+//    a two-double constant; φ = (φm·2^(k + 600))·2^-600: -1155 ≤ k ≤ 0, so
+//    the first product is exact (a normal double) and the second rounds
+//    once, also where φ is subnormal.
+// 4. M(x): for x ≤ 4 one polynomial of degree 27 in s = x/2 - 1 (M is an
+//    entire function: no pieces, so no lane looks anything up); for x ≥ 4,
+//    G(t) = x·M(x) with t = 1/x, flat near 1, one polynomial of degree 21 in
+//    s = 8t - 1, and M = G·t (tables from tools/mills-ratio-coefficients;
+//    truncation error about 1e-18 relative). |z| is clamped to 40, where φ
+//    and Φ(-40) are 0.
+// 5. Φ = (φm·M)·2^k for z < 0, 1 - that for z ≥ 0: where Φ is small, its
+//    relative error is φm's plus M's plus one rounding, and where it is near
+//    1 the error of φ·M is damped by φ·M/Φ ≤ 1.
+// No step branches on an element or reads memory at an element-dependent
+// address, so the kernel runs 8, 4 or 2 lanes at a time (AVX-512, AVX2,
+// SSE2 at the base level; one lane on other architectures), one copy of
+// normal_kernel.inc per level; the tail's polynomial is evaluated only for
+// registers holding a lane with |z| ≥ 4. The three polynomials go by
+// Estrin's scheme, M's with four Horner steps at the end (accuracy). The
+// levels differ only in the fused multiply-adds (AVX2, AVX-512) against
+// separate roundings (base).
+// Special values: NaN gives NaN for both, ±inf give φ = 0 and Φ = 0 or 1,
+// ±0 give φ(0) and Φ = 1/2; φ is subnormal for 37.5 < |z| < 38.6 and 0
+// beyond, Φ subnormal for -38.5 < z < -37.5 and 0 below.
+// ACCURACY against the true functions (mpmath at 40 digits; 2^14 random z
+// per range: N(0, 1.5²), [-8, 8], [-37.52, -4], the subnormal range of Φ
+// [-38.49, -37.52], [4, 40] and [-1e-3, 1e-3]; and 16,000 z in [-1, 0) crowded
+// towards 0), measured worst case at the AVX2 and the base level: Φ 3.5 ulp
+// (just below z = 0, where Φ is just below 1/2: the relative error of φ·M,
+// about 1.7·2^-53, is 3.5 ulp of that binade), 2.9 ulp elsewhere, one
+// subnormal step where Φ is subnormal; φ 1.1 ulp.
+// tests/test_normal_kernel.py checks Φ within 4 ulp and φ within 2 on 3,800
+// points per level, and the special values. The former form, erfc(-z/√2)/2
+// and exp(-z²/2)/√(2π) from rounded arguments through libmvec, was up to ~20
+// ulp off for |z| < 4 and ~1700 ulp in the far tail (z = -8).
+// SPEED (AMD EPYC, AVX2; 2^20 z from N(0, 1.5²)): see bench/results/kernels.md.
+namespace normal {
+
+// Generated by tools/mills-ratio-coefficients.
+// relative error 1.2e-18; c0 first
+alignas(64) constexpr double mills_bulk[28] = {
+    0.4213692292880545, -0.31452308284778213, 0.2136922928805448,
+    -0.13444105328964986, 0.07925123959088987, -0.04415185095900243,
+    0.023399592421389236, -0.01185843345017774, 0.005770579483848548,
+    -0.0027057128726305046, 0.0012259466586028325, -0.0005380968143523167,
+    0.00022928320800226124, -9.501952716351528e-05, 3.836131068690164e-05,
+    -1.5109002472931584e-05, 5.81244055094406e-06, -2.1870904519468744e-06,
+    8.067346335862701e-07, -2.911553747683642e-07, 1.0177940200908116e-07,
+    -3.5425586921750256e-08, 1.3177683371845451e-08, -4.3892173541033645e-09,
+    8.58389335097477e-10, -2.900141513226519e-10, 2.8185228827696043e-10,
+    -8.709324320363453e-11,
+};
+// relative error 1.2e-18; c0 first
+alignas(64) constexpr double mills_tail[22] = {
+    0.9850557060634584, -0.02862089412479407, -0.011945305820460283,
+    0.0020551592710598174, 0.0001806121887196742, -0.00013559461023087872,
+    1.6393515211026132e-05, 5.9122369835230605e-06, -2.8443766510944555e-06,
+    2.6817117143678875e-07, 1.9840858090857166e-07, -9.334203543463202e-08,
+    9.747345185972705e-09, 7.779833564656922e-09, -4.281419535148164e-09,
+    6.787478782265715e-10, 3.496371937211262e-10, -2.5708268723881734e-10,
+    4.2409048579275564e-11, 2.314041760006143e-11, -9.709155641300228e-12,
+    3.277716415049778e-13,
+};
+
+
+constexpr double x_max = 40.0;           // |z| beyond: φ = 0, Φ = 0 or 1
+constexpr double log2e = 1.4426950408889634;
+constexpr double ln2_hi = 0x1.62e42fefa3800p-1;   // 42 significant bits
+constexpr double ln2_lo = 0x1.ef35793c76730p-45;  // ln 2 - ln2_hi
+constexpr double round_shift = 0x1.8p52;          // a + this - this: nearest integer
+constexpr double inv_sqrt_2pi_hi = 0x1.9884533d43651p-2;   // 1/√(2π), rounded
+constexpr double inv_sqrt_2pi_lo = -0x1.cbc0d30ebfd15p-56;  // 1/√(2π) - inv_sqrt_2pi_hi
+constexpr double dekker_split = 134217729.0;                // 2^27 + 1
+// P of step 2: (e^r - 1 - r)/r² to the term r^13/13!, coefficient d = 1/(d + 2)!.
+constexpr double expm1_taylor[12] = {
+    1.0 / 2, 1.0 / 6, 1.0 / 24, 1.0 / 120, 1.0 / 720, 1.0 / 5040, 1.0 / 40320,
+    1.0 / 362880, 1.0 / 3628800, 1.0 / 39916800, 1.0 / 479001600, 1.0 / 6227020800};
+// e + round_shift + 1023 holds e + 1023 in its low bits (e integer-valued,
+// -1022 ≤ e ≤ 1023); shifted into the exponent field it is 2^e.
+constexpr double exponent_bias_shift = round_shift + 1023.0;
+
+// One element at a time: the base level on other architectures.
+struct ScalarLanes {
+    using Reg = double;
+    using Mask = bool;
+    static constexpr std::size_t width = 1;
+    static constexpr bool fused = false;
+    static TARVEX_INLINE Reg load(const double* p) { return *p; }
+    static TARVEX_INLINE void store(double* p, Reg v) { *p = v; }
+    static TARVEX_INLINE Reg set(double c) { return c; }
+    static TARVEX_INLINE Reg abs(Reg a) { return std::fabs(a); }
+    static TARVEX_INLINE Reg min(Reg a, Reg b) { return a <= b ? a : b; }  // b if either is NaN
+    static TARVEX_INLINE Mask at_least(Reg a, double b) { return a >= b; }
+    static TARVEX_INLINE Reg select(Mask m, Reg a, Reg b) { return m ? a : b; }
+    static TARVEX_INLINE bool any(Mask m) { return m; }
+    static TARVEX_INLINE Reg pow2(Reg e) {
+        const auto bits = __builtin_bit_cast(unsigned long long, e + exponent_bias_shift);
+        return __builtin_bit_cast(double, bits << 52);
+    }
+};
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The base level on x86-64: SSE2, 2 lanes, no fused multiply-add (the same
+// roundings as ScalarLanes).
+struct Sse2Lanes {
+    using Reg = __m128d;
+    using Mask = __m128d;
+    static constexpr std::size_t width = 2;
+    static constexpr bool fused = false;
+    static TARVEX_INLINE Reg load(const double* p) { return _mm_loadu_pd(p); }
+    static TARVEX_INLINE void store(double* p, Reg v) { _mm_storeu_pd(p, v); }
+    static TARVEX_INLINE Reg set(double c) { return _mm_set1_pd(c); }
+    static TARVEX_INLINE Reg abs(Reg a) { return _mm_andnot_pd(_mm_set1_pd(-0.0), a); }
+    static TARVEX_INLINE Reg min(Reg a, Reg b) { return _mm_min_pd(a, b); }
+    static TARVEX_INLINE Mask at_least(Reg a, double b) { return _mm_cmpge_pd(a, _mm_set1_pd(b)); }
+    static TARVEX_INLINE Reg select(Mask m, Reg a, Reg b) {
+        return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b));
+    }
+    static TARVEX_INLINE bool any(Mask m) { return _mm_movemask_pd(m) != 0; }
+    static TARVEX_INLINE Reg pow2(Reg e) {
+        return _mm_castsi128_pd(_mm_slli_epi64(_mm_castpd_si128(e + exponent_bias_shift), 52));
+    }
+};
+#endif
+
+namespace base {
+#include "engine/normal_kernel.inc"
+}  // namespace base
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+
+// AVX2: 4 lanes.
+struct Avx2Lanes {
+    using Reg = __m256d;
+    using Mask = __m256d;
+    static constexpr std::size_t width = 4;
+    static TARVEX_INLINE Reg load(const double* p) { return _mm256_loadu_pd(p); }
+    static TARVEX_INLINE void store(double* p, Reg v) { _mm256_storeu_pd(p, v); }
+    static TARVEX_INLINE Reg set(double c) { return _mm256_set1_pd(c); }
+    static constexpr bool fused = true;
+    static TARVEX_INLINE Reg fma(Reg a, Reg b, Reg c) { return _mm256_fmadd_pd(a, b, c); }
+    static TARVEX_INLINE Reg fms(Reg a, Reg b, Reg c) { return _mm256_fmsub_pd(a, b, c); }
+    static TARVEX_INLINE Reg abs(Reg a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
+    static TARVEX_INLINE Reg min(Reg a, Reg b) { return _mm256_min_pd(a, b); }
+    static TARVEX_INLINE Mask at_least(Reg a, double b) {
+        return _mm256_cmp_pd(a, _mm256_set1_pd(b), _CMP_GE_OQ);
+    }
+    static TARVEX_INLINE Reg select(Mask m, Reg a, Reg b) { return _mm256_blendv_pd(b, a, m); }
+    static TARVEX_INLINE bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
+    static TARVEX_INLINE Reg pow2(Reg e) {
+        const __m256i bits = _mm256_castpd_si256(e + exponent_bias_shift);
+        return _mm256_castsi256_pd(_mm256_slli_epi64(bits, 52));
+    }
+};
+
+namespace avx2 {
+#include "engine/normal_kernel.inc"
+}  // namespace avx2
+
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq")
+// GCC 12 warns that the undefined source operand its AVX-512 intrinsics pass
+// (_mm512_undefined_pd) may be used uninitialized: it is a don't-care input.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// AVX-512: 8 lanes.
+struct Avx512Lanes {
+    using Reg = __m512d;
+    using Mask = __mmask8;
+    static constexpr std::size_t width = 8;
+    static TARVEX_INLINE Reg load(const double* p) { return _mm512_loadu_pd(p); }
+    static TARVEX_INLINE void store(double* p, Reg v) { _mm512_storeu_pd(p, v); }
+    static TARVEX_INLINE Reg set(double c) { return _mm512_set1_pd(c); }
+    static constexpr bool fused = true;
+    static TARVEX_INLINE Reg fma(Reg a, Reg b, Reg c) { return _mm512_fmadd_pd(a, b, c); }
+    static TARVEX_INLINE Reg fms(Reg a, Reg b, Reg c) { return _mm512_fmsub_pd(a, b, c); }
+    static TARVEX_INLINE Reg abs(Reg a) { return _mm512_abs_pd(a); }
+    static TARVEX_INLINE Reg min(Reg a, Reg b) { return _mm512_min_pd(a, b); }
+    static TARVEX_INLINE Mask at_least(Reg a, double b) {
+        return _mm512_cmp_pd_mask(a, _mm512_set1_pd(b), _CMP_GE_OQ);
+    }
+    static TARVEX_INLINE Reg select(Mask m, Reg a, Reg b) { return _mm512_mask_blend_pd(m, b, a); }
+    static TARVEX_INLINE bool any(Mask m) { return m != 0; }
+    static TARVEX_INLINE Reg pow2(Reg e) {
+        const __m512i bits = _mm512_castpd_si512(e + exponent_bias_shift);
+        return _mm512_castsi512_pd(_mm512_slli_epi64(bits, 52));
+    }
+};
+
+namespace avx512 {
+#include "engine/normal_kernel.inc"
+}  // namespace avx512
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+#endif
+
+}  // namespace normal
+
+// The fused kernel of each level. The vector levels' kernels are functions
+// of their own (one call per piece of 256 elements): a function of a wider
+// target cannot be inlined into the level-neutral piece templates.
+template <IsaLevel L>
+struct NormalKernel {
+    template <bool with_cdf>
+    static TARVEX_INLINE void run(const double* z, std::size_t len, double* cdf, double* pdf) {
+#if defined(__x86_64__) && defined(__GNUC__)
+        normal::base::normal_array<normal::Sse2Lanes, with_cdf>(z, len, cdf, pdf);
+#else
+        normal::base::normal_array<normal::ScalarLanes, with_cdf>(z, len, cdf, pdf);
+#endif
+    }
+};
+
+#if defined(__x86_64__) && defined(__GNUC__)
+template <>
+struct NormalKernel<IsaLevel::Avx2> {
+    template <bool with_cdf>
+    static TARVEX_TARGET_AVX2 void run(const double* z, std::size_t len,
+                                                     double* cdf, double* pdf) {
+        normal::avx2::normal_array<normal::Avx2Lanes, with_cdf>(z, len, cdf, pdf);
+    }
+};
+template <>
+struct NormalKernel<IsaLevel::Avx512> {
+    template <bool with_cdf>
+    static TARVEX_TARGET_AVX512 void run(const double* z, std::size_t len,
+                                                       double* cdf, double* pdf) {
+        normal::avx512::normal_array<normal::Avx512Lanes, with_cdf>(z, len, cdf, pdf);
+    }
+};
+#endif
+
+template <class N>
 TARVEX_INLINE void probit_cdf_piece(const double* z, std::size_t len, double* out) {
-    double t[piece];
-    constexpr double scale = 1.0 * link_constants::sqrt_2;
-    for (std::size_t i = 0; i < len; ++i) t[i] = (0.0 - z[i]) / scale;
-    M::erfc(t, len, t);
-    for (std::size_t i = 0; i < len; ++i) out[i] = t[i] * 0.5;
+    double unused[piece];
+    N::template run<true>(z, len, out, unused);
 }
 
-// NORMAL DENSITY
-//   φ(z) = exp((-0.5·z)·z)/√(2π)
-// 0 for |z| > 38.6.
-// ACCURACY: the test suite checks it within 10 ulp of the form with the
-// scalar exp on [-8, 8], [-40, 40] and both tails [36, 38.7].
-template <class M>
+template <class N>
 TARVEX_INLINE void probit_pdf_piece(const double* z, std::size_t len, double* out) {
-    double half_square_exp[piece];
-    for (std::size_t i = 0; i < len; ++i) half_square_exp[i] = (-0.5 * z[i]) * z[i];
-    M::exp(half_square_exp, len, half_square_exp);
-    for (std::size_t i = 0; i < len; ++i) out[i] = half_square_exp[i] / link_constants::sqrt_2pi;
+    N::template run<false>(z, len, nullptr, out);
 }
 
 // LOGISTIC F AND f FROM ONE EXPONENTIAL v = e^-z
 //   F = 1/(v + 1)                       (exactly logit_cdf_piece's value)
-//   f = w/((w + 1)(w + 1)),  w = 1/v    (z ≤ 354; above, w = v: the mirror form)
-// This is not logit_pdf_piece's form: 1/v is e^z to within the exponential's
-// error plus one rounding, and f's relative error follows w's with a factor
-// |1 - 2w/(w + 1)| < 1. Measured against the form with glibc 2.36's scalar
-// exp(z) (2^21 random z per interval, AVX-512 level):
-//   [-40, 40]: at most 8 ulp apart, 99.9% within 3 (the element-wise pdf,
-//              from libmvec's exp(z): also at most 8);
-//   [-745.2, -700]: 4;  [300, 360]: 6;  [700, 800]: 3 (mirror form).
-// The test suite checks f within 10 ulp of that form (tests/
-// test_link_fused.py). Where v overflows (z < -709.78) while e^z is still a
-// subnormal (z > -745.13), 1/v would be 0: those elements, and only those,
-// take f from the scalar form with exp(z) itself, so an element's value never
-// depends on its neighbours. One exponential instead of two: the pair costs
-// about 2.0 ms per 2^20 elements against 2.7 ms for the two element-wise
-// calls (AMD EPYC, AVX-512).
+//   f = (v·F)·F                         (= v/(1 + v)², one division in all)
+// v·F = v/(v + 1) ≤ 1, so neither product overflows, and (v·F)·F keeps f
+// where F² alone would underflow (z < -354). This is not logit_pdf_piece's
+// form: f's relative error is v's times |1 - 2v/(1 + v)| ≤ 1 plus four
+// roundings (of v + 1, the quotient, each product; F enters twice). Measured
+// against the form with glibc 2.36's scalar exp(z) (2^20 random z per
+// interval, AVX2 and base level): [-40, 40] at most 7 ulp apart, 99% within
+// 3 (the element-wise pdf, from libmvec's exp(z): at most 8); [-745.2, -700]
+// 4; [300, 360] 4; [700, 800] 3. The test suite checks f within 10 ulp of
+// that form (tests/test_link_accuracy.py). The former form, with w = 1/v and
+// w/((w + 1)(w + 1)), took three divisions per element (slow on CPUs with
+// a narrow divider) and was within 8 ulp. Where v
+// overflows (z < -709.78) while e^z is still a subnormal (z > -745.13), v·F
+// would be NaN: those elements, and only those, take f from the scalar form
+// with exp(z) itself, so an element's value never depends on its neighbours.
 template <class M>
 TARVEX_INLINE void logit_cdf_pdf_piece(const double* z, std::size_t len, double* cdf_out,
                                        double* pdf_out) {
@@ -215,16 +432,10 @@ TARVEX_INLINE void logit_cdf_pdf_piece(const double* z, std::size_t len, double*
     unsigned overflow = 0;
     for (std::size_t i = 0; i < len; ++i) {
         const double v = minus_z_exp[i];
-        // w = v/1 (mirror) or 1/v: the operands are chosen, not the quotient,
-        // so the division is done for every element and the loop has no branch.
-        // (A select of the two operands is folded back into two divisions
-        // under a branch, hence the blend with m ∈ {0, 1}, exact for finite v;
-        // v = inf, where 0·v is NaN, is redone below.)
-        const double m = z[i] > link_constants::logit_pdf_mirror_above ? 1.0 : 0.0;
-        const double w = (m * v + (1.0 - m)) / (m + (1.0 - m) * v);
+        const double cdf = 1.0 / (v + 1.0);
         overflow |= static_cast<unsigned>(v == INFINITY);
-        cdf_out[i] = 1.0 / (v + 1.0);
-        pdf_out[i] = w / ((w + 1.0) * (w + 1.0));
+        cdf_out[i] = cdf;
+        pdf_out[i] = (v * cdf) * cdf;
     }
     if (overflow) {
         for (std::size_t i = 0; i < len; ++i)
@@ -232,12 +443,11 @@ TARVEX_INLINE void logit_cdf_pdf_piece(const double* z, std::size_t len, double*
     }
 }
 
-// Φ and φ at the same points.
-template <class M>
+// Φ and φ at the same points, from one exponential.
+template <class N>
 TARVEX_INLINE void probit_cdf_pdf_piece(const double* z, std::size_t len, double* cdf_out,
                                         double* pdf_out) {
-    probit_cdf_piece<M>(z, len, cdf_out);
-    probit_pdf_piece<M>(z, len, pdf_out);
+    N::template run<true>(z, len, cdf_out, pdf_out);
 }
 
 // The entries: z[0..len) one piece at a time, each output array advanced
@@ -256,20 +466,20 @@ TARVEX_INLINE void over_pieces(ModelKind kind, const double* z, std::size_t len,
 template <IsaLevel L>
 TARVEX_INLINE void cdf_body(ModelKind kind, const double* z, std::size_t len, double* out) {
     using M = typename LevelMath<L>::type;
-    over_pieces<logit_cdf_piece<M>, probit_cdf_piece<M>>(kind, z, len, out);
+    over_pieces<logit_cdf_piece<M>, probit_cdf_piece<NormalKernel<L>>>(kind, z, len, out);
 }
 
 template <IsaLevel L>
 TARVEX_INLINE void pdf_body(ModelKind kind, const double* z, std::size_t len, double* out) {
     using M = typename LevelMath<L>::type;
-    over_pieces<logit_pdf_piece<M>, probit_pdf_piece<M>>(kind, z, len, out);
+    over_pieces<logit_pdf_piece<M>, probit_pdf_piece<NormalKernel<L>>>(kind, z, len, out);
 }
 
 template <IsaLevel L>
 TARVEX_INLINE void cdf_pdf_body(ModelKind kind, const double* z, std::size_t len,
                                 double* cdf_out, double* pdf_out) {
     using M = typename LevelMath<L>::type;
-    over_pieces<logit_cdf_pdf_piece<M>, probit_cdf_pdf_piece<M>>(kind, z, len, cdf_out,
+    over_pieces<logit_cdf_pdf_piece<M>, probit_cdf_pdf_piece<NormalKernel<L>>>(kind, z, len, cdf_out,
                                                                  pdf_out);
 }
 

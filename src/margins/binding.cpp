@@ -140,4 +140,18 @@ NB_MODULE(_engine, m) {
           "accumulators (weight_sum of length G, effect_sum G*estimates, gradient_sum "
           "(G*estimates, k)).");
     m.attr("LINKS") = nb::make_tuple("logit", "probit", "cloglog", "loglog", "cauchit");
+    // A hook for the accuracy tests of the link functions: F and f of one
+    // link at the points z (the values the pass uses), into the caller's arrays.
+    m.def(
+        "link_values",
+        [](int link, nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu> z,
+           OutVector cdf, OutVector pdf) {
+            if (link < 0 || link > static_cast<int>(tarvex::BinaryLink::Cauchit)) refuse("unknown link");
+            if (cdf.shape(0) != z.shape(0) || pdf.shape(0) != z.shape(0))
+                refuse("outputs of the wrong length");
+            tarvex::link_cdf_pdf(static_cast<tarvex::BinaryLink>(link), z.data(), z.shape(0),
+                                 cdf.data(), pdf.data());
+        },
+        nb::arg("link"), nb::arg("z"), nb::arg("cdf"), nb::arg("pdf"),
+        "F(z) into cdf and f(z) into pdf, for one link (test hook).");
 }
