@@ -23,12 +23,13 @@ class Partial:
     ``key`` identifies the model and the options the sums were made for
     (partials with different keys cannot be combined); ``groups`` are the
     group labels (tuples, ``((),)`` without groups: an ``at`` point's values,
-    then the group's), in the order of ``order``, their sort keys (the
-    point's position, then each label's key: a category's position, or the
-    value), which order them alike in every partial; ``weight`` is W
-    per group (G), ``effect`` S (G × estimates), ``gradient`` T (G × estimates
-    × parameters); ``n_rows`` the number of rows summed; ``weights`` says what
-    weighted them (``"none"`` or the name of the weights).
+    then the group's); ``order`` holds one sort key per label (the point's
+    position, then per group column a category's position or the value),
+    which orders the labels alike in every partial, and ``groups`` are in
+    that order; ``weight`` is W per group (G), ``effect`` S (G × estimates),
+    ``gradient`` T (G × estimates × parameters); ``n_rows`` the number of
+    rows summed; ``weights`` says what weighted them (``"none"`` or the name
+    of the weights).
     """
     key: str
     groups: tuple
