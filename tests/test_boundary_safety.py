@@ -182,6 +182,10 @@ SIGINT_PRELUDE = """
     import os, signal, subprocess, sys, time
     import numpy as np, tarvex
     from models import results
+    # Python installs its SIGINT handler only when the signal is not ignored
+    # at start-up, and a process started in the background of a
+    # non-interactive shell (as CI may be) inherits it ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     # A long call (zero-stride rows: no memory, much work).
     n = {n}
     X = np.broadcast_to(np.array([1.0, 0.3, -1.2]), (n, 3))
