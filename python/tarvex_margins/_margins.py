@@ -428,9 +428,9 @@ def _grouped(plan: Plan, rows: _Rows, source, n_source: int, keep: np.ndarray, w
         rows = replace(rows, weights=row_column(options.weights, source, n_source, keep, "weights"))
     if options.by is None:
         return rows, [NO_GROUP], [NO_GROUP]
-    specs = options.by if isinstance(options.by, tuple) else (options.by,)
-    labels = pd.DataFrame({name: row_column(spec, source, n_source, keep, f"by={name!r}")
-                           for name, spec in zip(options.by_names, specs)})
+    given = options.by if isinstance(options.by, tuple) else (options.by,)
+    labels = pd.DataFrame({name: row_column(column, source, n_source, keep, f"by={name!r}")
+                           for name, column in zip(options.by_names, given)})
     present = _kept(labels.isna().any(axis=1).to_numpy(), len(labels), f"by {list(options.by_names)}")
     if not present.all():
         rows, labels = rows.take(present), labels.loc[present]

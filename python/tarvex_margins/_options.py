@@ -117,21 +117,21 @@ def check_grid_values(name: str, values: tuple, numeric: bool, levels: Optional[
 
 # ---- row data: groups and weights -------------------------------------------
 
-def row_column(spec, source: Optional[pd.DataFrame], n_source: int, keep: np.ndarray, what: str):
+def row_column(given, source: Optional[pd.DataFrame], n_source: int, keep: np.ndarray, what: str):
     """A by or weights column of the rows kept: looked up by name in `source`
     (the data frame, or the model's), or an array with one entry per row of
     the source (n_source), taken at `keep`, or one per row kept."""
-    if isinstance(spec, str):
-        if source is None or spec not in source.columns:
+    if isinstance(given, str):
+        if source is None or given not in source.columns:
             where = "the data" if source is not None else "a data frame (this model has none)"
-            raise ValueError(f"{what}: {spec!r} is not a column of {where}")
-        return source[spec].array[keep]     # the column's own dtype (a Categorical's order)
-    values = spec.array if isinstance(spec, pd.Series) else np.asarray(spec)
+            raise ValueError(f"{what}: {given!r} is not a column of {where}")
+        return source[given].array[keep]     # the column's own dtype (a Categorical's order)
+    values = given.array if isinstance(given, pd.Series) else np.asarray(given)
     if len(values) == n_source:
         return values[keep]
     if len(values) == int(keep.sum()):
         return values               # one per row kept
-    raise ValueError(f"{what} has {len(spec)} entries for {n_source} rows of data")
+    raise ValueError(f"{what} has {len(given)} entries for {n_source} rows of data")
 
 
 def group_codes(labels: pd.DataFrame, sources: dict, whole: bool = True):
