@@ -87,10 +87,17 @@ def add_block(link: str, beta: np.ndarray, layout: Layout, block: Block,
     if not (effect.flags.c_contiguous and gradient.flags.c_contiguous):
         raise ValueError("the accumulators must be C-contiguous (the engine adds to them in place)")
     _engine.accumulate(
-        LINKS.index(link), beta, block.design,
-        _EMPTY if block.offset is None else block.offset,
-        _EMPTY if block.weights is None else block.weights,
-        block.changed, layout.design_col, layout.kinds, layout.first, layout.width,
+        LINKS.index(link), _aligned(beta), _aligned(block.design),
+        _EMPTY if block.offset is None else _aligned(block.offset),
+        _EMPTY if block.weights is None else _aligned(block.weights),
+        _aligned(block.changed), layout.design_col, layout.kinds, layout.first, layout.width,
         weight, effect.reshape(-1), gradient.reshape(n_groups * len(layout.specs), beta.size),
-        factors=block.factors, factor_col=layout.factor_col, log_scale=layout.log_scale,
-        groups=block.groups)
+        factors=_aligned(block.factors), factor_col=layout.factor_col, log_scale=layout.log_scale,
+        groups=_aligned(block.groups))
+
+
+def _aligned(a):
+    """`a`, or an aligned copy of it: the engine reads whole elements, and an
+    array may lie at any byte offset (a view into a byte buffer, or one
+    unpickled from a network frame, as Dask's workers get them)."""
+    return a if a is None or a.flags.aligned else a.copy()
