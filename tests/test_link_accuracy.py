@@ -132,6 +132,30 @@ def test_distribution_within_a_few_ulp_of_the_c_library(kind):
             assert ulp_distance(got, c_cdf(kind, z)) <= ULP_LIMIT, (z, got, c_cdf(kind, z))
 
 
+@pytest.mark.parametrize("observed", [0.0, 1.0])
+def test_logit_dummy_other_point_follows_the_exact_sum(observed):
+    # A Logit dummy's other point takes its exponential from the observed
+    # one, e^-(xb + δ) = e^-xb·e^-δ: the exact xb + δ, not its rounding
+    # (which e^-z magnifies by |xb|). One row, the dummy at `observed`, the
+    # effect F(xb1) - F(xb0) against mpmath at the exact points; within a few
+    # ulp of the larger F, also where the product leaves the normal range and
+    # the row takes the rounded sum through the C library's exp instead.
+    mp = _mpmath()
+    rng = np.random.default_rng(7)
+    for v, b in [(-30.5, 2.25), (-12.0, -7.5), (3.1, 0.375), (25.0, -40.0), (-700.5, 8.0),
+                 (-700.5, -8.5), (705.0, 3.0), *zip(rng.uniform(-60, 60, 40),
+                                                   rng.uniform(-9, 9, 40))]:
+        X = np.array([[v, observed]])
+        got = tarvex.mfx(results("Logit", X, [1.0, b], names=["c", "d"])).loc["d", "dy/dx"]
+        xb = v + observed * b  # the pass's predictor, rounded as it forms it
+        xb1, xb0 = (mp.mpf(xb), mp.mpf(xb) - mp.mpf(b)) if observed else \
+            (mp.mpf(xb) + mp.mpf(b), mp.mpf(xb))
+        f1, f0 = (1 / (1 + mp.exp(-z)) for z in (xb1, xb0))
+        scale = float(max(f1, f0))
+        ulps = abs(got - float(f1 - f0)) / np.spacing(scale) if scale > 0 else abs(got)
+        assert ulps <= ULP_LIMIT, (v, b, got, float(f1 - f0))
+
+
 @pytest.mark.parametrize("kind", ["Logit", "Probit"])
 @pytest.mark.parametrize("z", [-744.5, -710.0, -3.7, -0.4, 0.3, 2.9, 360.0, np.nan, np.inf,
                                -np.inf])

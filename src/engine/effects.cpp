@@ -4,6 +4,7 @@
 #include "engine/effects.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <optional>
 
@@ -205,6 +206,115 @@ TARVEX_FOR_EACH_LEVEL(DummySums, dummy_tile_terms,
                       (m, x, cdf_observed, pdf_observed, cdf_switched, pdf_switched,
                        density_change))
 
+// A Logit dummy's per-row terms over one tile without an exponential of its
+// own. With v_i = e^-xb_i at hand (from F and f at the observed point), the
+// other point xb_i + δ_i, δ_i = (1 - 2·x_i)·b, has
+//   e^-(xb_i + δ_i) = v_i·e^-δ_i,   e^-δ_i = e^b where x_i = 1, e^-b where 0,
+// and F = 1/(v' + 1), f = (v'·F)·F as in the link's pair (link.cpp). This is
+// the exponential of the exact xb_i + δ_i rather than of its rounded value
+// (whose rounding error, |xb|·2^-53, e^-z magnifies to |xb|/2 ulp): one more
+// rounding (of v·e^-δ) and the error of e^±b. Where v or v' is not a normal
+// number (|xb| beyond ~708, or a NaN), the product loses precision or
+// overflows: with `exact_lanes`, those lanes (and only those) take F and f
+// from the rounded other point through the C library's exp instead, so a
+// lane's value depends on its own row alone. Writes density_change_i =
+// f1_i - f0_i and returns the sums as dummy_tile_terms does, whether every
+// x_i is 0.0 or 1.0, and (without `exact_lanes`) whether every lane was
+// normal, else the caller runs it again with `exact_lanes`.
+struct LogitDummyTerms {
+    DummySums sums;
+    bool zero_or_one = true;
+    bool all_normal = true;
+};
+
+// The terms of row i into lane l of the sums (logit_dummy_tile_terms).
+template <bool exact_lanes>
+TARVEX_INLINE void logit_dummy_row(std::size_t i, std::size_t l, const double* __restrict x,
+                                   const double* __restrict xb,
+                                   const double* __restrict exp_observed,
+                                   const double* __restrict cdf_observed,
+                                   const double* __restrict pdf_observed, double b, double exp_b,
+                                   double exp_minus_b, double* __restrict density_change,
+                                   double* effect, double* density, double* ok,
+                                   double* normal) {
+    const double xi = x[i];
+    const bool one = xi == 1.0;
+    ok[l] = (xi == 0.0) | (xi == 1.0) ? ok[l] : 0.0;
+    const double v = exp_observed[i];
+    const double v_other = v * (one ? exp_b : exp_minus_b);
+    double cdf_other = 1.0 / (v_other + 1.0);
+    double pdf_other = (v_other * cdf_other) * cdf_other;
+    const bool lane_normal =
+        (v >= DBL_MIN) & (v <= DBL_MAX) & (v_other >= DBL_MIN) & (v_other <= DBL_MAX);
+    normal[l] = lane_normal ? normal[l] : 0.0;
+    if constexpr (exact_lanes) {
+        if (!lane_normal) {
+            const double z = xb[i] + (1.0 - 2.0 * xi) * b;
+            cdf_other = 1.0 / (std::exp(-z) + 1.0);
+            pdf_other = logit_pdf(z);
+        }
+    }
+    const double cdf1 = one ? cdf_observed[i] : cdf_other;
+    const double cdf0 = one ? cdf_other : cdf_observed[i];
+    const double pdf1 = one ? pdf_observed[i] : pdf_other;
+    const double pdf0 = one ? pdf_other : pdf_observed[i];
+    effect[l] += cdf1 - cdf0;
+    density[l] += pdf1;
+    density_change[i] = pdf1 - pdf0;
+}
+
+template <IsaLevel L, bool exact_lanes>
+TARVEX_INLINE LogitDummyTerms logit_dummy_tile_terms_body(
+    std::size_t m, const double* __restrict x, const double* __restrict xb,
+    const double* __restrict exp_observed, const double* __restrict cdf_observed,
+    const double* __restrict pdf_observed, double b, double exp_b, double exp_minus_b,
+    double* __restrict density_change) {
+    // Per lane: the sums, and 1.0 until a row is not 0/1 or not normal.
+    double effect[sum_lanes] = {}, density[sum_lanes] = {};
+    double ok[sum_lanes], normal[sum_lanes];
+    std::fill(ok, ok + sum_lanes, 1.0);
+    std::fill(normal, normal + sum_lanes, 1.0);
+    std::size_t i0 = 0;
+    for (; i0 + sum_lanes <= m; i0 += sum_lanes)
+        for (std::size_t l = 0; l < sum_lanes; ++l)
+            logit_dummy_row<exact_lanes>(i0 + l, l, x, xb, exp_observed, cdf_observed,
+                                         pdf_observed, b, exp_b, exp_minus_b, density_change,
+                                         effect, density, ok, normal);
+    for (std::size_t i = i0; i < m; ++i)
+        logit_dummy_row<exact_lanes>(i, i - i0, x, xb, exp_observed, cdf_observed, pdf_observed,
+                                     b, exp_b, exp_minus_b, density_change, effect, density, ok,
+                                     normal);
+    LogitDummyTerms out;
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
+        out.sums.effect += effect[l];
+        out.sums.density += density[l];
+        out.zero_or_one &= ok[l] != 0.0;
+        out.all_normal &= normal[l] != 0.0;
+    }
+    return out;
+}
+
+#define TARVEX_LOGIT_DUMMY_PARAMS                                                          \
+    (std::size_t m, const double* x, const double* xb, const double* exp_observed,         \
+     const double* cdf_observed, const double* pdf_observed, double b, double exp_b,       \
+     double exp_minus_b, double* density_change)
+#define TARVEX_LOGIT_DUMMY_ARGS \
+    (m, x, xb, exp_observed, cdf_observed, pdf_observed, b, exp_b, exp_minus_b, density_change)
+template <IsaLevel L>
+TARVEX_INLINE LogitDummyTerms logit_dummy_fast_body TARVEX_LOGIT_DUMMY_PARAMS {
+    return logit_dummy_tile_terms_body<L, false> TARVEX_LOGIT_DUMMY_ARGS;
+}
+template <IsaLevel L>
+TARVEX_INLINE LogitDummyTerms logit_dummy_exact_body TARVEX_LOGIT_DUMMY_PARAMS {
+    return logit_dummy_tile_terms_body<L, true> TARVEX_LOGIT_DUMMY_ARGS;
+}
+TARVEX_FOR_EACH_LEVEL(LogitDummyTerms, logit_dummy_fast, TARVEX_LOGIT_DUMMY_PARAMS,
+                      TARVEX_LOGIT_DUMMY_ARGS)
+TARVEX_FOR_EACH_LEVEL(LogitDummyTerms, logit_dummy_exact, TARVEX_LOGIT_DUMMY_PARAMS,
+                      TARVEX_LOGIT_DUMMY_ARGS)
+#undef TARVEX_LOGIT_DUMMY_PARAMS
+#undef TARVEX_LOGIT_DUMMY_ARGS
+
 // Columns cols[0..count) of a tile into dense buffers, out + q·tile.rows for
 // the q-th, in one walk down the rows: where columns are not contiguous the
 // values of a row share a few cache lines, read once for all the columns
@@ -261,6 +371,19 @@ public:
           product_factor_(checked_product(tile_capacity, dummies_.size() + 1)),
           tile_products_(checked_product(dummies_.size() + 1, k_)),
           dummy_density_sums_(dummies_.size()) {
+        // Logit: a dummy with a coefficient b whose e^b and e^-b are normal
+        // numbers takes its other point's exponential from e^-xb
+        // (logit_dummy_tile_terms), which link_at_predictor then keeps.
+        if (kind_ == ModelKind::Logit) {
+            for (std::size_t v : dummies_) {
+                const double b = beta_[v];
+                const double up = std::exp(b), down = std::exp(-b);
+                const bool usable = std::isfinite(b) && up >= DBL_MIN && up <= DBL_MAX &&
+                                    down >= DBL_MIN && down <= DBL_MAX;
+                logit_exp_factors_.push_back(usable ? LogitFactors{up, down} : LogitFactors{});
+                if (usable) exp_at_predictor_.resize(tile_capacity);
+            }
+        }
         // An infinite or NaN dummy coefficient needs the link at the observed
         // point as well (dummy_terms); the buffers exist only then.
         for (std::size_t v : dummies_)
@@ -299,6 +422,12 @@ private:
     const std::vector<std::size_t> continuous_;
     const bool need_cdf_at_predictor_;
     const std::size_t product_width_;  // columns of D: the dummies, then w if any
+    // Per dummy (Logit only): e^b and e^-b, or zeros where the dummy's other
+    // point takes the link's own pair.
+    struct LogitFactors {
+        double up = 0.0, down = 0.0;
+    };
+    std::vector<LogitFactors> logit_exp_factors_;
 
     // Sums over all rows added so far.
     Vector ame_sum_;            // Σ F1 - F0 at each dummy; continuous ones at the end
@@ -310,6 +439,7 @@ private:
     Vector predictor_;          // xb_i = x_i·β
     Vector cdf_at_predictor_;   // F(xb_i)
     Vector pdf_at_predictor_;   // f(xb_i)
+    Vector exp_at_predictor_;   // e^-xb_i (Logit with a dummy that uses it)
     Vector switched_;           // xb with the current dummy at its other value
     Vector cdf_at_switched_;
     Vector pdf_at_switched_;
@@ -341,7 +471,10 @@ void TiledPass::predictor(MatrixView tile) { matvec(tile, beta_.data(), predicto
 
 // f(xb), and F(xb) where it is needed; Σ f(xb) for the continuous effects.
 void TiledPass::link_at_predictor(std::size_t m) {
-    if (need_cdf_at_predictor_)
+    if (!exp_at_predictor_.empty())
+        logit_cdf_pdf_exp(predictor_.data(), m, cdf_at_predictor_.data(),
+                          pdf_at_predictor_.data(), exp_at_predictor_.data());
+    else if (need_cdf_at_predictor_)
         cdf_pdf(kind_, predictor_.data(), m, cdf_at_predictor_.data(), pdf_at_predictor_.data());
     else
         pdf(kind_, predictor_.data(), m, pdf_at_predictor_.data());
@@ -381,6 +514,22 @@ const double* TiledPass::dummy_column(MatrixView tile, std::size_t q) const {
 bool TiledPass::dummy_terms(std::size_t q, const double* x, std::size_t m, bool confirm) {
     const std::size_t j = dummies_[q];
     const double b = beta_[j];
+    if (!logit_exp_factors_.empty() && logit_exp_factors_[q].up != 0.0) {
+        const LogitFactors e = logit_exp_factors_[q];
+        double* change = product_factor_.data() + q * m;
+        LogitDummyTerms terms =
+            logit_dummy_fast(m, x, predictor_.data(), exp_at_predictor_.data(),
+                             cdf_at_predictor_.data(), pdf_at_predictor_.data(), b, e.up, e.down,
+                             change);
+        if (confirm && !terms.zero_or_one) return false;
+        if (!terms.all_normal)
+            terms = logit_dummy_exact(m, x, predictor_.data(), exp_at_predictor_.data(),
+                                      cdf_at_predictor_.data(), pdf_at_predictor_.data(), b, e.up,
+                                      e.down, change);
+        ame_sum_[j] += terms.sums.effect;
+        dummy_density_sums_[q] = terms.sums.density;
+        return true;
+    }
     const bool zero_or_one = switched_point(m, predictor_.data(), x, b, switched_.data());
     if (confirm && !zero_or_one) return false;
     cdf_pdf(kind_, switched_.data(), m, cdf_at_switched_.data(), pdf_at_switched_.data());

@@ -155,22 +155,23 @@ TARVEX_FOR_EACH_LEVEL(void, row_major_matvec,
 // Up to this many columns of D share one sweep down a column of a.
 constexpr std::size_t d_block = 8;
 
-// Column-major a: out[q][c] = Σ_i d_q[i]·a_c[i] for the R columns of D at d
-// and C columns of a from a_c (ld apart), reading each element of a once for
-// all R columns of D and each element of D once for the C columns of a (R·C
-// accumulators of eight lanes). Lane l sums the rows i ≡ l mod 8 of the whole
-// groups of eight; then the lanes, then the last m mod 8 rows in order.
+// Column-major a: the lane sums of out[q][c] = Σ_i d_q[i]·a_c[i] for the R
+// columns of D at d and C columns of a from a_c (ld apart), over the whole
+// groups of eight rows in [i0, i1), added to the R·C accumulators of eight
+// lanes at acc (accumulator q·C + c at acc + (q·C + c)·8). Each element of a is read once for all R columns of D and
+// each element of D once for the C columns of a. Lane l sums the rows
+// i ≡ l mod 8 in order.
 template <IsaLevel L, std::size_t R, std::size_t C>
-TARVEX_INLINE void d_block_times_columns(std::size_t m, const double* __restrict d,
+TARVEX_INLINE void d_block_times_columns(std::size_t i0, std::size_t i1, std::size_t m,
+                                         const double* __restrict d,
                                          const double* __restrict a_c, std::ptrdiff_t ld,
-                                         double* out, std::size_t out_stride) {
-    Lanes<L> acc[R][C];
+                                         double* __restrict acc) {
+    Lanes<L> sum[R][C];
 #pragma GCC unroll 8
     for (std::size_t q = 0; q < R; ++q)
 #pragma GCC unroll 4
-        for (std::size_t c = 0; c < C; ++c) acc[q][c] = Lanes<L>::zero();
-    const std::size_t whole = m - m % lanes;
-    for (std::size_t i = 0; i < whole; i += lanes) {
+        for (std::size_t c = 0; c < C; ++c) sum[q][c] = Lanes<L>::load(acc + (q * C + c) * lanes);
+    for (std::size_t i = i0; i < i1; i += lanes) {
         Lanes<L> x[C];
 #pragma GCC unroll 4
         for (std::size_t c = 0; c < C; ++c)
@@ -179,16 +180,13 @@ TARVEX_INLINE void d_block_times_columns(std::size_t m, const double* __restrict
         for (std::size_t q = 0; q < R; ++q) {
             const auto dq = Lanes<L>::load(d + q * m + i);
 #pragma GCC unroll 4
-            for (std::size_t c = 0; c < C; ++c) acc[q][c].add_product(dq, x[c]);
+            for (std::size_t c = 0; c < C; ++c) sum[q][c].add_product(dq, x[c]);
         }
     }
+#pragma GCC unroll 8
     for (std::size_t q = 0; q < R; ++q)
-        for (std::size_t c = 0; c < C; ++c) {
-            const double* col = a_c + static_cast<std::ptrdiff_t>(c) * ld;
-            double s = acc[q][c].total();
-            for (std::size_t i = whole; i < m; ++i) s += d[q * m + i] * col[i];
-            out[q * out_stride + c] = s;
-        }
+#pragma GCC unroll 4
+        for (std::size_t c = 0; c < C; ++c) sum[q][c].store(acc + (q * C + c) * lanes);
 }
 
 // Row-major a: out[q][c0..c0+8) = Σ_i d_q[i]·a[i][c0..c0+8), one row at a
@@ -225,20 +223,47 @@ TARVEX_INLINE void with_block_width(std::size_t r, Args... args) {
     }
 }
 
+// Rows of a column-major a per block: the block's R columns of D (at most
+// 8 × 256 doubles, 16 KiB) stay in the first-level cache while every column of
+// a passes them, instead of being read again from the second level for each
+// column. The sums are the same as in one sweep down each column: lane by
+// lane, in row order.
+constexpr std::size_t d_block_rows = 256;
+
 template <IsaLevel L, std::size_t R>
 struct ColumnMajorDBlock {
+    // Columns of a side by side: with few columns of D, one column of a alone
+    // would leave the additions waiting on each other.
+    static constexpr std::size_t side_by_side = R <= 2 ? 4 : R <= 4 ? 2 : 1;
+
     static TARVEX_INLINE void run(std::size_t m, std::size_t k, const double* d, const double* a,
                                   std::ptrdiff_t ld, double* out, std::size_t out_stride) {
-        // Columns of a side by side: with few columns of D, one column of a
-        // alone would leave the additions waiting on each other.
-        constexpr std::size_t side_by_side = R <= 2 ? 4 : R <= 4 ? 2 : 1;
-        std::size_t c = 0;
-        for (; c + side_by_side <= k; c += side_by_side)
-            d_block_times_columns<L, R, side_by_side>(
-                m, d, a + static_cast<std::ptrdiff_t>(c) * ld, ld, out + c, out_stride);
-        for (; c < k; ++c)
-            d_block_times_columns<L, R, 1>(m, d, a + static_cast<std::ptrdiff_t>(c) * ld, ld,
-                                           out + c, out_stride);
+        Vector acc(checked_product(R * lanes, k), 0.0);
+        const std::size_t whole = m - m % lanes;
+        for (std::size_t i0 = 0; i0 < whole; i0 += d_block_rows) {
+            const std::size_t i1 = std::min(whole, i0 + d_block_rows);
+            std::size_t c = 0;
+            for (; c + side_by_side <= k; c += side_by_side)
+                d_block_times_columns<L, R, side_by_side>(
+                    i0, i1, m, d, a + static_cast<std::ptrdiff_t>(c) * ld, ld, acc.data() + R * c * lanes);
+            for (; c < k; ++c)
+                d_block_times_columns<L, R, 1>(i0, i1, m, d, a + static_cast<std::ptrdiff_t>(c) * ld,
+                                               ld, acc.data() + R * c * lanes);
+        }
+        // The lanes, then the last m mod 8 rows in order. The accumulators of
+        // the group of columns from c0 start at acc + R·c0·8.
+        std::size_t c0 = 0;
+        while (c0 < k) {
+            const std::size_t group = c0 + side_by_side <= k ? side_by_side : 1;
+            for (std::size_t q = 0; q < R; ++q)
+                for (std::size_t c = c0; c < c0 + group; ++c) {
+                    const double* col = a + static_cast<std::ptrdiff_t>(c) * ld;
+                    double s = Lanes<L>::load(acc.data() + (R * c0 + q * group + (c - c0)) * lanes).total();
+                    for (std::size_t i = whole; i < m; ++i) s += d[q * m + i] * col[i];
+                    out[q * out_stride + c] = s;
+                }
+            c0 += group;
+        }
     }
 };
 

@@ -423,10 +423,10 @@ TARVEX_INLINE void probit_pdf_piece(const double* z, std::size_t len, double* ou
 // overflows (z < -709.78) while e^z is still a subnormal (z > -745.13), v·F
 // would be NaN: those elements, and only those, take f from the scalar form
 // with exp(z) itself, so an element's value never depends on its neighbours.
+// minus_z_exp (len elements) receives e^-z.
 template <class M>
-TARVEX_INLINE void logit_cdf_pdf_piece(const double* z, std::size_t len, double* cdf_out,
-                                       double* pdf_out) {
-    double minus_z_exp[piece];
+TARVEX_INLINE void logit_cdf_pdf_exp_piece(const double* z, std::size_t len, double* cdf_out,
+                                           double* pdf_out, double* minus_z_exp) {
     for (std::size_t i = 0; i < len; ++i) minus_z_exp[i] = -z[i];
     M::exp(minus_z_exp, len, minus_z_exp);
     unsigned overflow = 0;
@@ -441,6 +441,13 @@ TARVEX_INLINE void logit_cdf_pdf_piece(const double* z, std::size_t len, double*
         for (std::size_t i = 0; i < len; ++i)
             if (minus_z_exp[i] == INFINITY) pdf_out[i] = logit_pdf(z[i]);
     }
+}
+
+template <class M>
+TARVEX_INLINE void logit_cdf_pdf_piece(const double* z, std::size_t len, double* cdf_out,
+                                       double* pdf_out) {
+    double minus_z_exp[piece];
+    logit_cdf_pdf_exp_piece<M>(z, len, cdf_out, pdf_out, minus_z_exp);
 }
 
 // Φ and φ at the same points, from one exponential.
@@ -483,8 +490,22 @@ TARVEX_INLINE void cdf_pdf_body(ModelKind kind, const double* z, std::size_t len
                                                                  pdf_out);
 }
 
+template <IsaLevel L>
+TARVEX_INLINE void logit_cdf_pdf_exp_body(const double* z, std::size_t len, double* cdf_out,
+                                          double* pdf_out, double* exp_out) {
+    using M = typename LevelMath<L>::type;
+    for (std::size_t i = 0; i < len; i += piece) {
+        const std::size_t m = std::min(piece, len - i);
+        logit_cdf_pdf_exp_piece<M>(z + i, m, cdf_out + i, pdf_out + i, exp_out + i);
+    }
+}
+
 }  // namespace
 
+TARVEX_FOR_EACH_LEVEL(void, logit_cdf_pdf_exp,
+                      (const double* z, std::size_t len, double* cdf_out, double* pdf_out,
+                       double* exp_out),
+                      (z, len, cdf_out, pdf_out, exp_out))
 TARVEX_FOR_EACH_LEVEL(void, cdf, (ModelKind kind, const double* z, std::size_t len, double* out),
                       (kind, z, len, out))
 TARVEX_FOR_EACH_LEVEL(void, pdf, (ModelKind kind, const double* z, std::size_t len, double* out),

@@ -72,4 +72,10 @@ void pdf(ModelKind kind, const double* z, std::size_t len, double* out);
 void cdf_pdf(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
              double* pdf_out);
 
+// Logit's cdf_pdf, also keeping exp_out[i] = e^-z[i], the exponential F and f
+// are formed from (the four arrays do not overlap). A dummy's other point
+// z + δ then needs no exponential of its own: e^-(z + δ) = e^-z·e^-δ.
+void logit_cdf_pdf_exp(const double* z, std::size_t len, double* cdf_out, double* pdf_out,
+                       double* exp_out);
+
 }  // namespace tarvex
