@@ -530,6 +530,21 @@ bool TiledPass::dummy_terms(std::size_t q, const double* x, std::size_t m, bool 
         dummy_density_sums_[q] = terms.sums.density;
         return true;
     }
+    if (kind_ == ModelKind::Probit && std::isfinite(b)) {
+        if (confirm && !all_zero_or_one(m, x)) return false;
+        double effect[sum_lanes] = {}, density[sum_lanes] = {};
+        probit_dummy_terms(m, predictor_.data(), x, b, cdf_at_predictor_.data(),
+                           pdf_at_predictor_.data(), product_factor_.data() + q * m, effect,
+                           density);
+        DummySums sums;
+        for (std::size_t l = 0; l < sum_lanes; ++l) {
+            sums.effect += effect[l];
+            sums.density += density[l];
+        }
+        ame_sum_[j] += sums.effect;
+        dummy_density_sums_[q] = sums.density;
+        return true;
+    }
     const bool zero_or_one = switched_point(m, predictor_.data(), x, b, switched_.data());
     if (confirm && !zero_or_one) return false;
     cdf_pdf(kind_, switched_.data(), m, cdf_at_switched_.data(), pdf_at_switched_.data());

@@ -361,6 +361,11 @@ namespace avx512 {
 
 }  // namespace normal
 
+#define DUMMY_TERMS_PARAMS                                                                   \
+    std::size_t m, const double *xb, const double *x, double b, const double *cdf_observed, \
+        const double *pdf_observed, double *change, double *effect, double *density
+#define DUMMY_TERMS_ARGS (m, xb, x, b, cdf_observed, pdf_observed, change, effect, density)
+
 // The fused kernel of each level. The vector levels' kernels are functions
 // of their own (one call per piece of 256 elements): a function of a wider
 // target cannot be inlined into the level-neutral piece templates.
@@ -374,6 +379,13 @@ struct NormalKernel {
         normal::base::normal_array<normal::ScalarLanes, with_cdf>(z, len, cdf, pdf);
 #endif
     }
+    static TARVEX_INLINE void dummy(DUMMY_TERMS_PARAMS) {
+#if defined(__x86_64__) && defined(__GNUC__)
+        normal::base::dummy_terms<normal::Sse2Lanes> DUMMY_TERMS_ARGS;
+#else
+        normal::base::dummy_terms<normal::ScalarLanes> DUMMY_TERMS_ARGS;
+#endif
+    }
 };
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -384,6 +396,9 @@ struct NormalKernel<IsaLevel::Avx2> {
                                                      double* cdf, double* pdf) {
         normal::avx2::normal_array<normal::Avx2Lanes, with_cdf>(z, len, cdf, pdf);
     }
+    static TARVEX_TARGET_AVX2 void dummy(DUMMY_TERMS_PARAMS) {
+        normal::avx2::dummy_terms<normal::Avx2Lanes> DUMMY_TERMS_ARGS;
+    }
 };
 template <>
 struct NormalKernel<IsaLevel::Avx512> {
@@ -392,8 +407,16 @@ struct NormalKernel<IsaLevel::Avx512> {
                                                        double* cdf, double* pdf) {
         normal::avx512::normal_array<normal::Avx512Lanes, with_cdf>(z, len, cdf, pdf);
     }
+    static TARVEX_TARGET_AVX512 void dummy(DUMMY_TERMS_PARAMS) {
+        normal::avx512::dummy_terms<normal::Avx512Lanes> DUMMY_TERMS_ARGS;
+    }
 };
 #endif
+
+template <IsaLevel L>
+TARVEX_INLINE void probit_dummy_terms_body(DUMMY_TERMS_PARAMS) {
+    NormalKernel<L>::dummy DUMMY_TERMS_ARGS;
+}
 
 template <class N>
 TARVEX_INLINE void probit_cdf_piece(const double* z, std::size_t len, double* out) {
@@ -502,6 +525,9 @@ TARVEX_INLINE void logit_cdf_pdf_exp_body(const double* z, std::size_t len, doub
 
 }  // namespace
 
+TARVEX_FOR_EACH_LEVEL(void, probit_dummy_terms, (DUMMY_TERMS_PARAMS), DUMMY_TERMS_ARGS)
+#undef DUMMY_TERMS_PARAMS
+#undef DUMMY_TERMS_ARGS
 TARVEX_FOR_EACH_LEVEL(void, logit_cdf_pdf_exp,
                       (const double* z, std::size_t len, double* cdf_out, double* pdf_out,
                        double* exp_out),

@@ -72,6 +72,16 @@ void pdf(ModelKind kind, const double* z, std::size_t len, double* out);
 void cdf_pdf(ModelKind kind, const double* z, std::size_t len, double* cdf_out,
              double* pdf_out);
 
+// A Probit dummy with coefficient b over m rows of the pass: Φ and φ at
+// each row's other point xb_i + (1 - 2·x_i)·b (x_i is 0.0 or 1.0), paired
+// with cdf_observed, pdf_observed at xb_i as the dummy's values 1 and 0:
+// writes change_i = φ1 - φ0 and adds Φ1 - Φ0 and φ1 to the eight lanes of
+// effect and density (normal_kernel.inc gives the order). The kernel's Φ and
+// φ, without an array between them and the sums.
+void probit_dummy_terms(std::size_t m, const double* xb, const double* x, double b,
+                        const double* cdf_observed, const double* pdf_observed, double* change,
+                        double* effect, double* density);
+
 // Logit's cdf_pdf, also keeping exp_out[i] = e^-z[i], the exponential F and f
 // are formed from (the four arrays do not overlap). A dummy's other point
 // z + δ then needs no exponential of its own: e^-(z + δ) = e^-z·e^-δ.
