@@ -382,7 +382,8 @@ struct NormalKernel<IsaLevel::Avx2> {
     template <bool with_cdf>
     static TARVEX_TARGET_AVX2 void run(const double* z, std::size_t len,
                                                      double* cdf, double* pdf) {
-        normal::avx2::normal_array<normal::Avx2Lanes, with_cdf>(z, len, cdf, pdf);
+        normal::avx2::normal_array<normal::avx2::Interleaved<normal::Avx2Lanes, 2>, with_cdf>(
+            z, len, cdf, pdf);
     }
 };
 template <>
