@@ -222,6 +222,21 @@ alignas(64) constexpr double mills_tail[22] = {
     3.277716415049778e-13,
 };
 
+// The tables times 2^-600, exactly (a power of two): mills_ratio returns
+// M·2^-600, and Φ's tail (φm·M·2^-600)·2^(k + 600) rounds once, as
+// ((φm·M)·2^(k + 600))·2^-600 did, with one multiplication less (step 5).
+template <std::size_t N>
+struct Table {
+    double c[N];
+};
+template <std::size_t N>
+constexpr Table<N> times_2_to_minus_600(const double (&c)[N]) {
+    Table<N> t{};
+    for (std::size_t i = 0; i < N; ++i) t.c[i] = c[i] * 0x1p-600;
+    return t;
+}
+alignas(64) constexpr auto mills_bulk_scaled = times_2_to_minus_600(mills_bulk);
+alignas(64) constexpr auto mills_tail_scaled = times_2_to_minus_600(mills_tail);
 
 constexpr double x_max = 40.0;           // |z| beyond: φ = 0, Φ = 0 or 1
 constexpr double log2e = 1.4426950408889634;
