@@ -385,7 +385,8 @@ struct NormalKernel {
     template <bool with_cdf>
     static TARVEX_INLINE void run(const double* z, std::size_t len, double* cdf, double* pdf) {
 #if defined(__x86_64__) && defined(__GNUC__)
-        normal::base::normal_array<normal::Sse2Lanes, with_cdf>(z, len, cdf, pdf);
+        normal::base::normal_array<normal::base::Interleaved<normal::Sse2Lanes, 2>, with_cdf>(
+            z, len, cdf, pdf);
 #else
         normal::base::normal_array<normal::ScalarLanes, with_cdf>(z, len, cdf, pdf);
 #endif
