@@ -17,7 +17,8 @@ mp.mp.dps = 40
 
 PROBIT = 1
 # Measured worst case over 2^14 random points per range at AVX2 and at the
-# base level: Φ 3.5 ulp (just below z = 0), φ 1.1 ulp (link.cpp records them).
+# base level: Φ 3.9 ulp (base, just below z = 0), φ 1.2 ulp (link.cpp records
+# them).
 CDF_ULPS, PDF_ULPS = 4.0, 2.0
 
 CHILD = """
