@@ -243,9 +243,11 @@ alignas(64) constexpr double expm1_quotient[10] = {
     2.5101335854788522e-08,
 };
 
-// The tables times 2^-600, exactly (a power of two): mills_ratio returns
-// M·2^-600, and Φ's tail (φm·M·2^-600)·2^(k + 600) rounds once, as
-// ((φm·M)·2^(k + 600))·2^-600 did, with one multiplication less (step 5).
+// M's tables times 2^-600, exactly (a power of two, and every partial sum
+// stays a normal double): mills_ratio returns M·2^-600, and Φ's tail
+// (φm·M·2^-600)·2^(k + 600) rounds as ((φm·M)·2^(k + 600))·2^-600 did, the
+// product once and the scaling only where the result is subnormal, with one
+// multiplication less (step 5).
 template <std::size_t N>
 struct Table {
     double c[N];
