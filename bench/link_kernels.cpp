@@ -7,6 +7,8 @@
 // normal with sd 1.5 (as a fitted model's linear predictor) or sd 5 (a third
 // of the points past |z| = 4, the Mills ratio's tail polynomial), best of 40
 // alternating calls. Not part of the build: bench/link_kernels.sh compiles it.
+// With TARVEX_BASELINE (a git revision, set by the script) the Probit pair of
+// that revision's link.cpp takes its turn too.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -93,6 +95,19 @@ void logit_sse2(const double* z, std::size_t n, double* cdf, double* pdf) {
 
 using Pair = void (*)(const double*, std::size_t, double*, double*);
 
+#ifdef TARVEX_BASELINE
+}  // namespace
+// The baseline's link.cpp, compiled with its namespace renamed.
+namespace tarvex_baseline {
+enum class ModelKind { Logit, Probit };
+void cdf_pdf(ModelKind kind, const double* z, std::size_t len, double* cdf_out, double* pdf_out);
+}  // namespace tarvex_baseline
+namespace {
+void probit_baseline(const double* z, std::size_t n, double* cdf, double* pdf) {
+    tarvex_baseline::cdf_pdf(tarvex_baseline::ModelKind::Probit, z, n, cdf, pdf);
+}
+#endif
+
 void probit_own(const double* z, std::size_t n, double* cdf, double* pdf) {
     tarvex::cdf_pdf(tarvex::ModelKind::Probit, z, n, cdf, pdf);
 }
@@ -106,18 +121,25 @@ int main() {
     const char* names[] = {"base", "avx2", "avx512"};
     const IsaLevel level = tarvex::isa_level();
     const bool base = level == IsaLevel::Base;
-    // Own Probit, former Probit, own Logit, former Logit: timed in turns.
-    const Pair pairs[4] = {probit_own, base ? probit_sse2 : probit_avx2, logit_own,
-                           base ? logit_sse2 : logit_avx2};
+    // Own Probit, former Probit, own Logit, former Logit (and the baseline's
+    // Probit): timed in turns.
+    const Pair pairs[] = {probit_own, base ? probit_sse2 : probit_avx2, logit_own,
+                          base ? logit_sse2 : logit_avx2,
+#ifdef TARVEX_BASELINE
+                          probit_baseline
+#endif
+    };
+    constexpr int count = sizeof pairs / sizeof *pairs;
     const std::size_t n = std::size_t{1} << 20;
     std::vector<double> z(n), cdf(n), pdf(n);
     for (const double sd : {1.5, 5.0}) {
         std::mt19937_64 rng(1);
         std::normal_distribution<double> normal(0.0, sd);
         for (double& v : z) v = normal(rng);
-        double best[4] = {1e300, 1e300, 1e300, 1e300};
+        double best[count];
+        std::fill(best, best + count, 1e300);
         for (int round = 0; round < 40; ++round) {
-            for (int p = 0; p < 4; ++p) {
+            for (int p = 0; p < count; ++p) {
                 const auto t0 = std::chrono::steady_clock::now();
                 pairs[p](z.data(), n, cdf.data(), pdf.data());
                 const auto t1 = std::chrono::steady_clock::now();
@@ -128,5 +150,10 @@ int main() {
                     "Logit pair %.2f ms (three divisions: %.2f ms)\n",
                     names[static_cast<int>(level)], sd, best[0], base ? "SSE2" : "AVX2", best[1],
                     best[2], best[3]);
+#ifdef TARVEX_BASELINE
+        std::printf("%-6s sd %.1f: Probit pair %.2f ms (%.2f ns per pair), at %s %.2f ms (%.2f ns)\n",
+                    names[static_cast<int>(level)], sd, best[0], best[0] * 1e6 / n,
+                    TARVEX_BASELINE, best[4], best[4] * 1e6 / n);
+#endif
     }
 }

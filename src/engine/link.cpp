@@ -150,50 +150,66 @@ TARVEX_INLINE void logit_pdf_piece(const double* z, std::size_t len, double* out
 // NORMAL Φ AND φ FROM ONE EXPONENTIAL
 //   φ(z) = e^(-z²/2)/√(2π),   Φ(z) = φ(z)·M(|z|) for z < 0, 1 - φ(z)·M(z) else,
 // with M(x) = (1 - Φ(x))/φ(x) the Mills ratio. Per element, with x = |z|:
-// 1. -z²/2 = hi + lo exactly: hi = -x·x/2 rounded, lo its error (a fused
-//    multiply-add x·x - hi where the level has one, Dekker's product with x
-//    split into two 26-bit halves at the base level: the same exact value).
-// 2. e^(hi + lo) = 2^k·e^r: k = nearest integer to hi/ln 2, r = hi - k·ln2_hi
-//    (exact: ln2_hi has 42 significant bits) plus lo - k·ln2_lo, kept as
-//    r + r_lo (Fast2Sum); e^r - 1 = r + r²·P(r), P the Taylor polynomial to
-//    r^13/13! (the remainder is below 2^-57 for |r| ≤ ln2/2), and
-//    e^(r + r_lo) - 1 ≈ (e^r - 1) + r_lo.
+// 1. -z²/2 = hi + lo exactly: hi = -x·x/2 rounded, lo its error (with a
+//    fused multiply-add, h = -x/2, hi = h·x and lo = h·x - hi fused; at the
+//    base level Dekker's product with x split into two 26-bit halves: the
+//    same exact value).
+// 2. e^(hi + lo) = 2^k·e^r: k = nearest integer to hi/ln 2 (hi·log2e +
+//    1.5·2^52 by one multiply-add, less 1.5·2^52), r = hi - k·ln2_hi (exact:
+//    ln2_hi has 42 significant bits, so k·ln2_hi is exact and one multiply-
+//    add rounds once) plus lo - k·ln2_lo, kept as r + r_lo (Fast2Sum);
+//    e^r - 1 = r + r²·P(r), P the near-minimax (Chebyshev) polynomial of
+//    degree 9 for (e^r - 1 - r)/r² on |r| ≤ 0.35 (its error in e^r is below
+//    2^-55.5; the Taylor polynomial of that accuracy has two terms more),
+//    and e^(r + r_lo) - 1 ≈ (e^r - 1) + r_lo.
 // 3. The mantissa of φ, φm = c_hi + ((e^r - 1)·c_hi + c_lo), c = 1/√(2π) as
 //    a two-double constant; φ = (φm·2^(k + 600))·2^-600: -1155 ≤ k ≤ 0, so
 //    the first product is exact (a normal double) and the second rounds
 //    once, also where φ is subnormal.
-// 4. M(x): for x ≤ 4 one polynomial of degree 27 in s = x/2 - 1 (M is an
-//    entire function: no pieces, so no lane looks anything up); for x ≥ 4,
-//    G(t) = x·M(x) with t = 1/x, flat near 1, one polynomial of degree 21 in
-//    s = 8t - 1, and M = G·t (tables from tools/mills-ratio-coefficients;
-//    truncation error about 1e-18 relative). |z| is clamped to 40, where φ
-//    and Φ(-40) are 0.
-// 5. Φ = (φm·M)·2^k for z < 0, 1 - that for z ≥ 0: where Φ is small, its
-//    relative error is φm's plus M's plus one rounding, and where it is near
-//    1 the error of φ·M is damped by φ·M/Φ ≤ 1.
+// 4. M(x)·2^-600: for x < 4 one polynomial of degree 27 in s = x/2 - 1 (M
+//    is an entire function: no pieces, so no lane looks anything up); for
+//    x ≥ 4, G(t) = x·M(x) with t = 1/x, flat near 1, one polynomial of
+//    degree 20 in s = 8t - 1, and M = G·t (tables from
+//    tools/mills-ratio-coefficients, truncation error below 1.2e-18 and 2e-18
+//    relative, scaled by 2^-600 at compile time: exact, and every partial
+//    sum stays a normal double, so each rounds as unscaled). |z| is clamped
+//    to 40, where φ and Φ(-40) are 0.
+// 5. Φ = (φm·M·2^-600)·2^(k + 600) for z < 0, 1 - that for z ≥ 0: one
+//    rounding of the product and one more only where it is subnormal. Where
+//    Φ is small, its relative error is φm's plus M's plus those roundings,
+//    and where it is near 1 the error of φ·M is damped by φ·M/Φ ≤ 1.
 // No step branches on an element or reads memory at an element-dependent
 // address, so the kernel runs 8, 4 or 2 lanes at a time (AVX-512, AVX2,
 // SSE2 at the base level; one lane on other architectures), one copy of
 // normal_kernel.inc per level; the tail's polynomial is evaluated only for
-// registers holding a lane with |z| ≥ 4. The three polynomials go by
-// Estrin's scheme, M's with four Horner steps at the end (accuracy). The
-// levels differ only in the fused multiply-adds (AVX2, AVX-512) against
-// separate roundings (base).
+// steps holding a lane with |z| ≥ 4. At AVX2 and SSE2 each step takes two
+// registers interleaved (Interleaved), so that their dependency chains
+// overlap. The three polynomials go by Estrin's scheme, evaluated depth
+// first, M's with four Horner steps at the end (accuracy). The levels differ
+// only in the fused multiply-adds (AVX2, AVX-512) against separate
+// roundings (base).
 // Special values: NaN gives NaN for both, ±inf give φ = 0 and Φ = 0 or 1,
 // ±0 give φ(0) and Φ = 1/2; φ is subnormal for 37.5 < |z| < 38.6 and 0
 // beyond, Φ subnormal for -38.5 < z < -37.5 and 0 below.
 // ACCURACY against the true functions (mpmath at 40 digits; 2^14 random z
 // per range: N(0, 1.5²), [-8, 8], [-37.52, -4], the subnormal range of Φ
-// [-38.49, -37.52], [4, 40] and [-1e-3, 1e-3]; and 16,000 z in [-1, 0) crowded
-// towards 0), measured worst case at the AVX2 and the base level: Φ 3.5 ulp
-// (just below z = 0, where Φ is just below 1/2: the relative error of φ·M,
-// about 1.7·2^-53, is 3.5 ulp of that binade), 2.9 ulp elsewhere, one
-// subnormal step where Φ is subnormal; φ 1.1 ulp.
+// [-38.49, -37.52], [4, 40] and [-1e-3, 1e-3]; 16,000 z in [-1, 0) crowded
+// towards 0; 4,000 in [-4.01, -3.99]), measured worst case: Φ 3.4 ulp at
+// AVX2 and 3.9 ulp at the base level (just below z = 0, where Φ is just
+// below 1/2, at the top of its binade, so that the relative error of φ·M
+// counts the most ulps; the kernel before this one gave the same 3.9 at the
+// same point), 2.9
+// ulp elsewhere, one subnormal step where Φ is subnormal; φ 1.1 ulp (1.2 in
+// a scan of 2^18 points per range against long double).
 // tests/test_normal_kernel.py checks Φ within 4 ulp and φ within 2 on 3,800
 // points per level, and the special values. The former form, erfc(-z/√2)/2
 // and exp(-z²/2)/√(2π) from rounded arguments through libmvec, was up to ~20
 // ulp off for |z| < 4 and ~1700 ulp in the far tail (z = -8).
-// SPEED (AMD EPYC, AVX2; 2^20 z from N(0, 1.5²)): see bench/results/kernels.md.
+// SPEED (AMD EPYC, Zen 3, AVX2; bench/link_kernels.sh, 2^20 z): about 4.0
+// ns per pair on N(0, 1.5²) and 5.9 ns on N(0, 5²), 14% less than the
+// one-register kernel before the interleaving and the shorter chains (4.7
+// and 6.9 ns in the same runs); bench/results/kernels.md has the
+// side-by-side runs.
 namespace normal {
 
 // Generated by tools/mills-ratio-coefficients.
@@ -210,18 +226,41 @@ alignas(64) constexpr double mills_bulk[28] = {
     8.58389335097477e-10, -2.900141513226519e-10, 2.8185228827696043e-10,
     -8.709324320363453e-11,
 };
-// relative error 1.2e-18; c0 first
-alignas(64) constexpr double mills_tail[22] = {
-    0.9850557060634584, -0.02862089412479407, -0.011945305820460283,
-    0.0020551592710598174, 0.0001806121887196742, -0.00013559461023087872,
-    1.6393515211026132e-05, 5.9122369835230605e-06, -2.8443766510944555e-06,
-    2.6817117143678875e-07, 1.9840858090857166e-07, -9.334203543463202e-08,
-    9.747345185972705e-09, 7.779833564656922e-09, -4.281419535148164e-09,
-    6.787478782265715e-10, 3.496371937211262e-10, -2.5708268723881734e-10,
-    4.2409048579275564e-11, 2.314041760006143e-11, -9.709155641300228e-12,
-    3.277716415049778e-13,
+// relative error 1.9e-18; c0 first
+alignas(64) constexpr double mills_tail[21] = {
+    0.9850557060634584, -0.02862089412479408, -0.011945305820460132,
+    0.0020551592710605225, 0.00018061218871469757, -0.0001355946102452005,
+    1.6393515274875638e-05, 5.912237117783376e-06, -2.844377066898694e-06,
+    2.6817047565264553e-07, 1.984101356574957e-07, -9.333985752717308e-08,
+    9.743807062945244e-09, 7.775543181290943e-09, -4.276437327422137e-09,
+    6.841034643095629e-10, 3.453982887690915e-10, -2.6119401534073333e-10,
+    4.440547527581769e-11, 2.491155762895356e-11, -1.0108730018851125e-11,
+};
+// error in e^r below 2^-55.5; c0 first
+alignas(64) constexpr double expm1_quotient[10] = {
+    0.5000000000000001, 0.16666666666666669, 0.04166666666662068,
+    0.008333333333329796, 0.0013888888918918907, 0.00019841269864364933,
+    2.4801518672268355e-05, 2.7557266442353424e-06, 2.7621324269313687e-07,
+    2.5101335854788522e-08,
 };
 
+// M's tables times 2^-600, exactly (a power of two, and every partial sum
+// stays a normal double): mills_ratio returns M·2^-600, and Φ's tail
+// (φm·M·2^-600)·2^(k + 600) rounds as ((φm·M)·2^(k + 600))·2^-600 did, the
+// product once and the scaling only where the result is subnormal, with one
+// multiplication less (step 5).
+template <std::size_t N>
+struct Table {
+    double c[N];
+};
+template <std::size_t N>
+constexpr Table<N> times_2_to_minus_600(const double (&c)[N]) {
+    Table<N> t{};
+    for (std::size_t i = 0; i < N; ++i) t.c[i] = c[i] * 0x1p-600;
+    return t;
+}
+alignas(64) constexpr auto mills_bulk_scaled = times_2_to_minus_600(mills_bulk);
+alignas(64) constexpr auto mills_tail_scaled = times_2_to_minus_600(mills_tail);
 
 constexpr double x_max = 40.0;           // |z| beyond: φ = 0, Φ = 0 or 1
 constexpr double log2e = 1.4426950408889634;
@@ -231,10 +270,6 @@ constexpr double round_shift = 0x1.8p52;          // a + this - this: nearest in
 constexpr double inv_sqrt_2pi_hi = 0x1.9884533d43651p-2;   // 1/√(2π), rounded
 constexpr double inv_sqrt_2pi_lo = -0x1.cbc0d30ebfd15p-56;  // 1/√(2π) - inv_sqrt_2pi_hi
 constexpr double dekker_split = 134217729.0;                // 2^27 + 1
-// P of step 2: (e^r - 1 - r)/r² to the term r^13/13!, coefficient d = 1/(d + 2)!.
-constexpr double expm1_taylor[12] = {
-    1.0 / 2, 1.0 / 6, 1.0 / 24, 1.0 / 120, 1.0 / 720, 1.0 / 5040, 1.0 / 40320,
-    1.0 / 362880, 1.0 / 3628800, 1.0 / 39916800, 1.0 / 479001600, 1.0 / 6227020800};
 // e + round_shift + 1023 holds e + 1023 in its low bits (e integer-valued,
 // -1022 ≤ e ≤ 1023); shifted into the exponent field it is 2^e.
 constexpr double exponent_bias_shift = round_shift + 1023.0;
@@ -374,7 +409,8 @@ struct NormalKernel {
     template <bool with_cdf>
     static TARVEX_INLINE void run(const double* z, std::size_t len, double* cdf, double* pdf) {
 #if defined(__x86_64__) && defined(__GNUC__)
-        normal::base::normal_array<normal::Sse2Lanes, with_cdf>(z, len, cdf, pdf);
+        normal::base::normal_array<normal::base::Interleaved<normal::Sse2Lanes, 2>, with_cdf>(
+            z, len, cdf, pdf);
 #else
         normal::base::normal_array<normal::ScalarLanes, with_cdf>(z, len, cdf, pdf);
 #endif
@@ -394,7 +430,8 @@ struct NormalKernel<IsaLevel::Avx2> {
     template <bool with_cdf>
     static TARVEX_TARGET_AVX2 void run(const double* z, std::size_t len,
                                                      double* cdf, double* pdf) {
-        normal::avx2::normal_array<normal::Avx2Lanes, with_cdf>(z, len, cdf, pdf);
+        normal::avx2::normal_array<normal::avx2::Interleaved<normal::Avx2Lanes, 2>, with_cdf>(
+            z, len, cdf, pdf);
     }
     static TARVEX_TARGET_AVX2 void dummy(DUMMY_TERMS_PARAMS) {
         normal::avx2::dummy_terms<normal::Avx2Lanes> DUMMY_TERMS_ARGS;
