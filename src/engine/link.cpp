@@ -417,7 +417,8 @@ struct NormalKernel {
     }
     static TARVEX_INLINE void dummy(DUMMY_TERMS_PARAMS) {
 #if defined(__x86_64__) && defined(__GNUC__)
-        normal::base::dummy_terms<normal::Sse2Lanes> DUMMY_TERMS_ARGS;
+        normal::base::dummy_terms<normal::base::Interleaved<normal::Sse2Lanes, 2>>
+            DUMMY_TERMS_ARGS;
 #else
         normal::base::dummy_terms<normal::ScalarLanes> DUMMY_TERMS_ARGS;
 #endif
@@ -434,7 +435,8 @@ struct NormalKernel<IsaLevel::Avx2> {
             z, len, cdf, pdf);
     }
     static TARVEX_TARGET_AVX2 void dummy(DUMMY_TERMS_PARAMS) {
-        normal::avx2::dummy_terms<normal::Avx2Lanes> DUMMY_TERMS_ARGS;
+        normal::avx2::dummy_terms<normal::avx2::Interleaved<normal::Avx2Lanes, 2>>
+            DUMMY_TERMS_ARGS;
     }
 };
 template <>
