@@ -382,9 +382,7 @@ def _fitted_rows_of(plan: Plan):
     n = model.exog.shape[0]
     if plan.structure is None:
         return _Rows(None, model.exog, model.offset, model.freq_weights, None), None, n, np.ones(n, bool)
-    used = plan.structure.variables
-    keep = ~model.frame[used].isna().any(axis=1).to_numpy()
-    frame = model.frame[used].loc[keep] if not keep.all() else model.frame[used]
+    frame, keep = _complete_rows(model.frame[plan.structure.variables])
     if len(frame) != n:
         raise ValueError(f"the model's {n} rows cannot be matched to its data frame ({len(frame)} "
                          "rows without missing values); pass data= explicitly")
@@ -561,12 +559,16 @@ def _formula_plan(model: FittedModel, variables, options: Options) -> Plan:
     return Plan(model, layout, _plan_key(model, layout, options), structure, chosen, scales, options, fixed)
 
 
+def _complete_rows(frame: pd.DataFrame):
+    """The rows of `frame` without a missing value, and the mask of them."""
+    keep = ~frame.isna().any(axis=1).to_numpy()
+    return (frame if keep.all() else frame.loc[keep]), keep
+
+
 def _fitted_rows_of_model(model: FittedModel, used: list) -> pd.DataFrame:
     """The formula's variables at the rows the model kept (those without
     missing values)."""
-    frame = model.frame[used]
-    missing = frame.isna().any(axis=1).to_numpy()
-    return frame.loc[~missing] if missing.any() else frame
+    return _complete_rows(model.frame[used])[0]
 
 
 def _step_scale(values: pd.Series) -> float:
