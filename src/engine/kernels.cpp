@@ -240,8 +240,10 @@ struct ColumnMajorDBlock {
                                   std::ptrdiff_t ld, double* out, std::size_t out_stride) {
         Vector acc(checked_product(R * lanes, k), 0.0);
         const std::size_t whole = m - m % lanes;
-        for (std::size_t i0 = 0; i0 < whole; i0 += d_block_rows) {
-            const std::size_t i1 = std::min(whole, i0 + d_block_rows);
+        // One or two columns of D fit the first-level cache whole: one block.
+        const std::size_t block = R <= 2 ? whole : d_block_rows;
+        for (std::size_t i0 = 0; i0 < whole; i0 += block) {
+            const std::size_t i1 = std::min(whole, i0 + block);
             std::size_t c = 0;
             for (; c + side_by_side <= k; c += side_by_side)
                 d_block_times_columns<L, R, side_by_side>(
