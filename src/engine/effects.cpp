@@ -410,6 +410,11 @@ private:
     void continuous_weights(std::size_t m);
     const double* dummy_column(MatrixView tile, std::size_t q) const;
     bool dummy_terms(std::size_t q, const double* x, std::size_t m, bool confirm);
+    bool logit_dummy_terms_from_exp(std::size_t q, const double* x, std::size_t m, bool confirm);
+    bool probit_dummy_terms_in_registers(std::size_t q, const double* x, std::size_t m,
+                                         bool confirm);
+    bool dummy_terms_at_switched_point(std::size_t q, const double* x, std::size_t m,
+                                       bool confirm);
     void products(MatrixView tile);
     void accumulate_products();
     void finish_continuous_rows();
@@ -507,44 +512,64 @@ const double* TiledPass::dummy_column(MatrixView tile, std::size_t q) const {
 // xb1 = xb + (1 - x)·b and xb0 = xb + (-x)·b; one of them is the observed
 // point xb + 0·b (the dummy at its own value), the other the switched point.
 // For finite b the observed point is xb itself (up to the sign of a zero,
-// which F and f do not see), whose F and f are at hand: the link is
-// evaluated for the whole tile at the switched point only. For an infinite
-// or NaN b, 0·b is NaN: the link is evaluated at the observed point too
-// (where it is NaN, as IEEE arithmetic has it).
+// which F and f do not see), whose F and f are at hand: only the switched
+// point needs the link, Logit's from e^-xb where e^±b are normal numbers,
+// Probit's in one loop with the terms. For an infinite or NaN b, 0·b is NaN:
+// the link is evaluated at the observed point too (where it is NaN, as IEEE
+// arithmetic has it). Each returns false, under `confirm`, when the tile's
+// x holds a value other than 0.0 and 1.0.
 bool TiledPass::dummy_terms(std::size_t q, const double* x, std::size_t m, bool confirm) {
+    if (!logit_exp_factors_.empty() && logit_exp_factors_[q].up != 0.0)
+        return logit_dummy_terms_from_exp(q, x, m, confirm);
+    if (kind_ == ModelKind::Probit && std::isfinite(beta_[dummies_[q]]))
+        return probit_dummy_terms_in_registers(q, x, m, confirm);
+    return dummy_terms_at_switched_point(q, x, m, confirm);
+}
+
+// Logit, F and f at the switched point from e^-xb·e^∓b (logit_dummy_tile_terms).
+bool TiledPass::logit_dummy_terms_from_exp(std::size_t q, const double* x, std::size_t m,
+                                           bool confirm) {
+    const std::size_t j = dummies_[q];
+    const LogitFactors e = logit_exp_factors_[q];
+    double* change = product_factor_.data() + q * m;
+    LogitDummyTerms terms = logit_dummy_fast(m, x, predictor_.data(), exp_at_predictor_.data(),
+                                             cdf_at_predictor_.data(), pdf_at_predictor_.data(),
+                                             beta_[j], e.up, e.down, change);
+    if (confirm && !terms.zero_or_one) return false;
+    if (!terms.all_normal)
+        terms = logit_dummy_exact(m, x, predictor_.data(), exp_at_predictor_.data(),
+                                  cdf_at_predictor_.data(), pdf_at_predictor_.data(), beta_[j],
+                                  e.up, e.down, change);
+    ame_sum_[j] += terms.sums.effect;
+    dummy_density_sums_[q] = terms.sums.density;
+    return true;
+}
+
+// Probit, finite b: the switched point, its Φ and φ and the terms in one
+// loop over registers (probit_dummy_terms, link.hpp).
+bool TiledPass::probit_dummy_terms_in_registers(std::size_t q, const double* x, std::size_t m,
+                                                bool confirm) {
+    if (confirm && !all_zero_or_one(m, x)) return false;
+    const std::size_t j = dummies_[q];
+    double effect[sum_lanes] = {}, density[sum_lanes] = {};
+    probit_dummy_terms(m, predictor_.data(), x, beta_[j], cdf_at_predictor_.data(),
+                       pdf_at_predictor_.data(), product_factor_.data() + q * m, effect, density);
+    DummySums sums;
+    for (std::size_t l = 0; l < sum_lanes; ++l) {
+        sums.effect += effect[l];
+        sums.density += density[l];
+    }
+    ame_sum_[j] += sums.effect;
+    dummy_density_sums_[q] = sums.density;
+    return true;
+}
+
+// Any other dummy: the switched point into an array, the link over it (and
+// over the observed point for a non-finite b), then the terms.
+bool TiledPass::dummy_terms_at_switched_point(std::size_t q, const double* x, std::size_t m,
+                                              bool confirm) {
     const std::size_t j = dummies_[q];
     const double b = beta_[j];
-    if (!logit_exp_factors_.empty() && logit_exp_factors_[q].up != 0.0) {
-        const LogitFactors e = logit_exp_factors_[q];
-        double* change = product_factor_.data() + q * m;
-        LogitDummyTerms terms =
-            logit_dummy_fast(m, x, predictor_.data(), exp_at_predictor_.data(),
-                             cdf_at_predictor_.data(), pdf_at_predictor_.data(), b, e.up, e.down,
-                             change);
-        if (confirm && !terms.zero_or_one) return false;
-        if (!terms.all_normal)
-            terms = logit_dummy_exact(m, x, predictor_.data(), exp_at_predictor_.data(),
-                                      cdf_at_predictor_.data(), pdf_at_predictor_.data(), b, e.up,
-                                      e.down, change);
-        ame_sum_[j] += terms.sums.effect;
-        dummy_density_sums_[q] = terms.sums.density;
-        return true;
-    }
-    if (kind_ == ModelKind::Probit && std::isfinite(b)) {
-        if (confirm && !all_zero_or_one(m, x)) return false;
-        double effect[sum_lanes] = {}, density[sum_lanes] = {};
-        probit_dummy_terms(m, predictor_.data(), x, b, cdf_at_predictor_.data(),
-                           pdf_at_predictor_.data(), product_factor_.data() + q * m, effect,
-                           density);
-        DummySums sums;
-        for (std::size_t l = 0; l < sum_lanes; ++l) {
-            sums.effect += effect[l];
-            sums.density += density[l];
-        }
-        ame_sum_[j] += sums.effect;
-        dummy_density_sums_[q] = sums.density;
-        return true;
-    }
     const bool zero_or_one = switched_point(m, predictor_.data(), x, b, switched_.data());
     if (confirm && !zero_or_one) return false;
     cdf_pdf(kind_, switched_.data(), m, cdf_at_switched_.data(), pdf_at_switched_.data());
