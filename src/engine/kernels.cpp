@@ -158,9 +158,9 @@ constexpr std::size_t d_block = 8;
 // Column-major a: the lane sums of out[q][c] = Σ_i d_q[i]·a_c[i] for the R
 // columns of D at d and C columns of a from a_c (ld apart), over the whole
 // groups of eight rows in [i0, i1), added to the R·C accumulators of eight
-// lanes at acc (accumulator q·C + c at acc + (q·C + c)·8). Each element of a is read once for all R columns of D and
-// each element of D once for the C columns of a. Lane l sums the rows
-// i ≡ l mod 8 in order.
+// lanes at acc (accumulator q·C + c at acc + (q·C + c)·8). Each element of a
+// is read once for all R columns of D and each element of D once for the C
+// columns of a. Lane l sums the rows i ≡ l mod 8 in order.
 template <IsaLevel L, std::size_t R, std::size_t C>
 TARVEX_INLINE void d_block_times_columns(std::size_t i0, std::size_t i1, std::size_t m,
                                          const double* __restrict d,
@@ -170,7 +170,8 @@ TARVEX_INLINE void d_block_times_columns(std::size_t i0, std::size_t i1, std::si
 #pragma GCC unroll 8
     for (std::size_t q = 0; q < R; ++q)
 #pragma GCC unroll 4
-        for (std::size_t c = 0; c < C; ++c) sum[q][c] = Lanes<L>::load(acc + (q * C + c) * lanes);
+        for (std::size_t c = 0; c < C; ++c)
+            sum[q][c] = Lanes<L>::load(acc + (q * C + c) * lanes);
     for (std::size_t i = i0; i < i1; i += lanes) {
         Lanes<L> x[C];
 #pragma GCC unroll 4
@@ -240,6 +241,7 @@ struct ColumnMajorDBlock {
 
     static TARVEX_INLINE void run(std::size_t m, std::size_t k, const double* d, const double* a,
                                   std::ptrdiff_t ld, double* out, std::size_t out_stride) {
+        auto column = [a, ld](std::size_t c) { return a + static_cast<std::ptrdiff_t>(c) * ld; };
         Vector acc(checked_product(R * lanes, k), 0.0);
         const std::size_t whole = m - m % lanes;
         // One or two columns of D fit the first-level cache whole: one block.
@@ -248,11 +250,11 @@ struct ColumnMajorDBlock {
             const std::size_t i1 = std::min(whole, i0 + block);
             std::size_t c = 0;
             for (; c + side_by_side <= k; c += side_by_side)
-                d_block_times_columns<L, R, side_by_side>(
-                    i0, i1, m, d, a + static_cast<std::ptrdiff_t>(c) * ld, ld, acc.data() + R * c * lanes);
+                d_block_times_columns<L, R, side_by_side>(i0, i1, m, d, column(c), ld,
+                                                          acc.data() + R * c * lanes);
             for (; c < k; ++c)
-                d_block_times_columns<L, R, 1>(i0, i1, m, d, a + static_cast<std::ptrdiff_t>(c) * ld,
-                                               ld, acc.data() + R * c * lanes);
+                d_block_times_columns<L, R, 1>(i0, i1, m, d, column(c), ld,
+                                               acc.data() + R * c * lanes);
         }
         // The lanes, then the last m mod 8 rows in order. The accumulators of
         // the group of columns from c0 start at acc + R·c0·8.
@@ -261,8 +263,9 @@ struct ColumnMajorDBlock {
             const std::size_t group = c0 + side_by_side <= k ? side_by_side : 1;
             for (std::size_t q = 0; q < R; ++q)
                 for (std::size_t c = c0; c < c0 + group; ++c) {
-                    const double* col = a + static_cast<std::ptrdiff_t>(c) * ld;
-                    double s = Lanes<L>::load(acc.data() + (R * c0 + q * group + (c - c0)) * lanes).total();
+                    const double* col = column(c);
+                    const double* lane_sums = acc.data() + (R * c0 + q * group + (c - c0)) * lanes;
+                    double s = Lanes<L>::load(lane_sums).total();
                     for (std::size_t i = whole; i < m; ++i) s += d[q * m + i] * col[i];
                     out[q * out_stride + c] = s;
                 }

@@ -13,8 +13,8 @@
 // the engine's own kernel computes Φ and φ together from one exponential and
 // the Mills ratio, checked against the true functions (mpmath; tests/
 // test_normal_kernel.py): measured at most 3.9 ulp (Φ; 3.4 at AVX2) and 1.2
-// ulp (φ) over the whole line down to Φ's underflow. NaN gives NaN; infinities give the
-// limits.
+// ulp (φ) over the whole line down to Φ's underflow. NaN gives NaN;
+// infinities give the limits.
 #pragma once
 
 #include <cmath>
