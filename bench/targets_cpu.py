@@ -43,9 +43,9 @@ def load_other_build(path):
                     if f.startswith("tarvex.") and f.endswith(".so"))
     saved = sys.modules.pop("tarvex")
     try:
-        spec = importlib.util.spec_from_file_location("tarvex", path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location("tarvex", path)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
     finally:
         sys.modules["tarvex"] = saved
     return module
