@@ -18,7 +18,17 @@ _TERM = re.compile(r"\s*([+-])?\s*(?:(\d+(?:\.\d*)?(?:[eE][+-]?\d+)?)\s*\*\s*)?b
 
 def check_hypothesis(hypothesis) -> None:
     """The form of `hypothesis`, checked before any row is read."""
-    if hypothesis is None or isinstance(hypothesis, np.ndarray):
+    if hypothesis is None:
+        return
+    if isinstance(hypothesis, np.ndarray):
+        if not (np.issubdtype(hypothesis.dtype, np.number) and not np.iscomplexobj(hypothesis)) \
+                or hypothesis.ndim not in (1, 2) or hypothesis.size == 0:
+            raise TypeError("a hypothesis matrix must be a non-empty 1- or 2-dimensional array of "
+                            f"real numbers (one column per row of the table); got an array of "
+                            f"dtype {hypothesis.dtype} and shape {hypothesis.shape}")
+        if not np.isfinite(hypothesis).all():
+            raise ValueError("a hypothesis matrix must hold finite numbers; it has "
+                             f"{int((~np.isfinite(hypothesis)).sum())} that are NaN or infinite")
         return
     if isinstance(hypothesis, str):
         if hypothesis not in FORMS:
@@ -58,20 +68,49 @@ def compare(table: pd.DataFrame, hypothesis) -> pd.DataFrame:
         ``conf_low``, ``conf_high``; ``attrs["vcov"]`` their covariance.
     """
     check_hypothesis(hypothesis)
-    vcov = table.attrs.get("vcov")
-    if vcov is None or vcov.shape != (len(table), len(table)):
-        raise ValueError("compare needs a table returned by margins (with attrs['vcov'])")
     label_columns = [c for c in table.columns if c not in STATISTICS]
+    vcov = aligned_vcov(table, label_columns)
+    table = table.reset_index(drop=True)
     if isinstance(hypothesis, str) and hypothesis in FORMS:
         C, labels = _pairs(table, label_columns, hypothesis)
     else:
         C, labels = _matrix(hypothesis, len(table))
     estimate = C @ table.estimate.to_numpy()
-    V = C @ vcov.to_numpy() @ C.T
+    V = C @ vcov @ C.T
     out = pd.concat([labels.reset_index(drop=True), pd.DataFrame(normal_statistics(estimate, V))], axis=1)
-    index = pd.Index(out["hypothesis"])
+    index = pd.MultiIndex.from_frame(labels.reset_index(drop=True).astype(object))
     out.attrs["vcov"] = pd.DataFrame(V, index=index, columns=index)
     return out
+
+
+def aligned_vcov(table: pd.DataFrame, label_columns: list) -> np.ndarray:
+    """The covariance of the table's estimates in the order of its rows.
+
+    ``attrs["vcov"]`` is indexed by the rows' labels (the label columns), in
+    the order the table was made; pandas carries ``attrs`` through
+    ``sort_values`` or ``iloc[::-1]`` unchanged, so the covariance is taken
+    by label, not by position. A table whose rows are no longer those the
+    covariance describes (rows dropped or repeated, labels edited) is
+    refused: its estimates' covariance is not known."""
+    vcov = table.attrs.get("vcov")
+    if not isinstance(vcov, pd.DataFrame) or vcov.shape[0] != vcov.shape[1]:
+        raise ValueError("compare needs a table returned by margins or compare (it carries the "
+                         "estimates' covariance in attrs['vcov'])")
+    if not label_columns:
+        raise ValueError("compare needs the table's label columns (term, contrast, ...) to match "
+                         "its rows with their covariance")
+    labels = pd.MultiIndex.from_frame(table[label_columns].astype(object))
+    known = pd.MultiIndex.from_frame(vcov.index.to_frame(index=False).astype(object))
+    if len(labels) == len(known) and labels.equals(known):
+        return vcov.to_numpy()          # the rows as made (labels may repeat)
+    position = known.get_indexer(labels) if known.is_unique else np.full(len(labels), -1)
+    if len(labels) != len(known) or not labels.is_unique or (position < 0).any():
+        raise ValueError(
+            f"compare: the table's {len(table)} rows are not the {len(known)} estimates its "
+            "covariance (attrs['vcov']) describes — rows were dropped, repeated or relabelled; "
+            "reorder the rows as you like, but compare the whole table (select estimates with "
+            "the hypothesis instead, e.g. 'b2 - b1')")
+    return vcov.to_numpy()[np.ix_(position, position)]
 
 
 def _pairs(table: pd.DataFrame, label_columns: list, form: str):
@@ -137,7 +176,11 @@ def _parse(text: str) -> list:
             raise ValueError(f"hypothesis {text!r} is not a sum of terms such as 'b2', '- b1', "
                              "'0.5*b3' (rows of the table numbered from 1)")
         sign = -1.0 if match.group(1) == "-" else 1.0
-        terms.append((sign * float(match.group(2) or 1.0), int(match.group(3))))
+        coefficient = float(match.group(2) or 1.0)
+        if not np.isfinite(coefficient):
+            raise ValueError(f"hypothesis {text!r}: the coefficient {match.group(2)} is not a "
+                             "finite number")
+        terms.append((sign * coefficient, int(match.group(3))))
         pos = match.end()
     if not terms:
         raise ValueError(f"hypothesis {text!r} is empty")

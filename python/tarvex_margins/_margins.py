@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 
 from ._compare import check_hypothesis, compare
+from ._data import check_number_array, check_number_columns, frame_columns, is_frame, is_number_dtype
 from ._formula import Variable, block_column, formula_structure
 from ._model import FittedModel, read_model
 from ._options import (METHODS, POINTS, Options, check_grid_values, check_weights, group_codes,
@@ -166,6 +167,7 @@ class Plan:
     scales: Any = None          # a slope variable's difference-step scale, by name
     options: Options = Options()
     fixed: Any = None           # the formula's Variables that at= fixes, by name
+    numbers: tuple = ()         # (column, fitted dtype) of the data columns that must hold numbers
 
     def __reduce__(self):
         # Pickled without the fitted model's arrays, for workers (_shipping.py).
@@ -225,7 +227,8 @@ def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE, *,
     if not whole:
         refuse_point_in_part(options)
     rows, source, n_source, keep = (_fitted_rows_of(plan) if data is None else _given_rows(plan, data))
-    rows, labels, keys = _grouped(plan, rows, source, n_source, keep, whole)
+    index = _row_index(plan, data, source, n_source)
+    rows, labels, keys = _grouped(plan, rows, source, index, keep, whole)
     weights_name = "none" if rows.weights is None else "freq_weights"
     if options.weights is not None:
         weights_name = options.weights if isinstance(options.weights, str) else "array"
@@ -328,7 +331,13 @@ def _selected(variables, valid: list) -> list:
     """The requested variables in the caller's order, all valid ones by default."""
     if variables is None:
         return list(valid)
-    wanted = [variables] if isinstance(variables, str) else list(variables)
+    if isinstance(variables, str):
+        wanted = [variables]
+    elif isinstance(variables, (list, tuple, pd.Index, np.ndarray)) and all(isinstance(v, str) for v in variables):
+        wanted = list(variables)
+    else:
+        raise TypeError(f"variables must be a variable's name or a list of names (str), got "
+                        f"{variables!r}; the model's variables are {valid}")
     unknown = [v for v in wanted if v not in valid]
     if unknown or not wanted:
         raise ValueError(f"unknown variables {unknown}; the model's variables are {valid}"
@@ -391,43 +400,67 @@ def _fitted_rows_of(plan: Plan):
 
 def _given_rows(plan: Plan, data):
     """The rows of `data` without rows with missing values, and the same
-    triple as _fitted_rows_of."""
+    triple as _fitted_rows_of. Frames are read by column name (a model
+    fitted on arrays too: pandas, polars or Arrow), arrays by position; the
+    columns the model was fitted on as numbers must hold numbers."""
     model = plan.model
     _no_offset_over_other_data(model)
     if plan.structure is None:
         names = list(model.names)
-        if isinstance(data, pd.DataFrame):
-            missing_cols = [n for n in names if n not in data.columns]
-            if missing_cols:
-                raise ValueError(f"data is missing the columns {missing_cols}")
-            keep = _kept(data[names].isna().any(axis=1).to_numpy(), len(data), str(names))
-            return _Rows(None, data.loc[keep, names].to_numpy(dtype=float), None, None, None), data, len(data), keep
-        X = np.asarray(data, dtype=float)
+        if is_frame(data):
+            frame = frame_columns(data, names + _named_columns(plan.options))
+            check_number_columns(frame, dict(plan.numbers))
+            keep = _kept(frame[names].isna().any(axis=1).to_numpy(), len(frame), str(names))
+            return _Rows(None, frame.loc[keep, names].to_numpy(dtype=float), None, None, None), frame, len(frame), keep
+        X = np.asarray(data)
         if X.ndim != 2 or X.shape[1] != len(names):
             raise ValueError(f"data must have {len(names)} columns (the model's {names}), got shape {X.shape}")
+        check_number_array(X, "data")
+        X = X.astype(float, copy=False)
         keep = _kept(np.isnan(X).any(axis=1), len(X), "the columns")
         return _Rows(None, X[keep], None, None, None), None, len(X), keep
     if not isinstance(data, pd.DataFrame):
-        raise TypeError(f"data must be a pandas DataFrame for a formula model, got {type(data).__name__}")
+        raise TypeError(f"data must be a pandas DataFrame for a formula model, got {type(data).__name__}"
+                        + (" (convert it with .to_pandas())" if is_frame(data) else ""))
     used = plan.structure.variables
-    missing_cols = [v for v in used if v not in data.columns]
-    if missing_cols:
-        raise ValueError(f"data is missing the columns {missing_cols} that the formula uses")
-    keep = _kept(data[used].isna().any(axis=1).to_numpy(), len(data), str(used))
-    return _Rows(data[used].loc[keep], None, None, None, None), data, len(data), keep
+    frame = frame_columns(data, used)
+    check_number_columns(frame, dict(plan.numbers))
+    keep = _kept(frame[used].isna().any(axis=1).to_numpy(), len(frame), str(used))
+    return _Rows(frame[used].loc[keep], None, None, None, None), frame, len(frame), keep
 
 
-def _grouped(plan: Plan, rows: _Rows, source, n_source: int, keep: np.ndarray, whole: bool):
+def _named_columns(options: Options) -> list:
+    """The columns of the data that by= and weights= name."""
+    named = list(options.by) if isinstance(options.by, tuple) else []
+    return named + ([options.weights] if isinstance(options.weights, str) else [])
+
+
+def _row_index(plan: Plan, data, source, n_source: int) -> pd.Index:
+    """The labels of the rows by= and weights= Series are matched to: the data
+    frame's index, the fitted rows' labels, or 0 … n − 1 for arrays."""
+    if isinstance(source, pd.DataFrame):
+        return source.index
+    labels = plan.model.row_labels if data is None else None
+    if labels is not None and len(labels) == n_source:
+        return pd.Index(labels)
+    return pd.RangeIndex(n_source)
+
+
+def _grouped(plan: Plan, rows: _Rows, source, index: pd.Index, keep: np.ndarray, whole: bool):
     """Rows with weights and group codes (rows with a missing group label
     dropped), the group labels in order ([()] without groups) and their sort
     keys (see group_codes)."""
     options = plan.options
     if options.weights is not None:
-        rows = replace(rows, weights=row_column(options.weights, source, n_source, keep, "weights"))
+        weights = row_column(options.weights, source, index, keep, "weights")
+        if not pd.api.types.is_numeric_dtype(weights.dtype):
+            raise TypeError(f"weights={options.weights!r} has dtype {weights.dtype}; weights must "
+                            "be numbers")
+        rows = replace(rows, weights=weights)
     if options.by is None:
         return rows, [NO_GROUP], [NO_GROUP]
     given = options.by if isinstance(options.by, tuple) else (options.by,)
-    labels = pd.DataFrame({name: row_column(column, source, n_source, keep, f"by={name!r}")
+    labels = pd.DataFrame({name: row_column(column, source, index, keep, f"by={name!r}")
                            for name, column in zip(options.by_names, given)})
     present = _kept(labels.isna().any(axis=1).to_numpy(), len(labels), f"by {list(options.by_names)}")
     if not present.all():
@@ -466,7 +499,7 @@ def _representative_rows(plan: Plan, rows: _Rows, n_groups: int) -> _Rows:
 
 
 def _numeric(values: pd.Series) -> bool:
-    return pd.api.types.is_numeric_dtype(values) and not pd.api.types.is_bool_dtype(values)
+    return is_number_dtype(values.dtype)
 
 
 def _slice(rows: _Rows, start: int, stop: int) -> _Rows:
@@ -509,7 +542,8 @@ def _column_plan(model: FittedModel, variables, options: Options) -> Plan:
     for name, values in options.grid:
         check_grid_values(name, values, True, None)
     layout = layout_of(specs)
-    return Plan(model, layout, _plan_key(model, layout, options), options=options)
+    numbers = tuple((name, str(X.dtype)) for name in names)
+    return Plan(model, layout, _plan_key(model, layout, options), options=options, numbers=numbers)
 
 
 def _column_changed(layout: Layout, X: np.ndarray) -> np.ndarray:
@@ -556,7 +590,10 @@ def _formula_plan(model: FittedModel, variables, options: Options) -> Plan:
                           None if numeric else structure.classify(name, fitted[name]).levels)
     fixed = {name: structure.classify(name, fitted[name]) for name, _ in options.grid}
     layout = layout_of(specs)
-    return Plan(model, layout, _plan_key(model, layout, options), structure, chosen, scales, options, fixed)
+    numbers = tuple((name, str(fitted[name].dtype)) for name in structure.variables
+                    if _numeric(fitted[name]))
+    return Plan(model, layout, _plan_key(model, layout, options), structure, chosen, scales, options,
+                fixed, numbers)
 
 
 def _complete_rows(frame: pd.DataFrame):

@@ -30,6 +30,7 @@ class FittedModel:
     freq_weights: Optional[np.ndarray]
     design_info: Any            # patsy DesignInfo of a formula model, else None
     frame: Any                  # the data frame the formula model was fitted on
+    row_labels: Any = None      # the labels of the fitted rows (statsmodels' row_labels), if any
 
 
 def _link_of(model) -> str:
@@ -99,4 +100,4 @@ def read_model(result) -> FittedModel:
         link=link, params=params, cov=cov, names=[str(name) for name in model.exog_names],
         exog=exog, offset=_optional_row_array(getattr(model, "offset", None), n, "offset"),
         freq_weights=weights, design_info=_design_info(data) if data is not None else None,
-        frame=getattr(data, "frame", None))
+        frame=getattr(data, "frame", None), row_labels=getattr(data, "row_labels", None))

@@ -10,6 +10,8 @@ from typing import Any, Mapping, Optional
 import numpy as np
 import pandas as pd
 
+from ._data import aligned_to_rows
+
 #: method → (slope label, times the variable's value ("ex"), on log P ("ey")).
 #: statsmodels' definitions, row by row: dydx f·s; eyex f·s·x/F; dyex f·s·x; eydx f·s/F.
 METHODS = {"dydx": ("dY/dX", False, False), "eyex": ("eY/eX", True, True),
@@ -56,9 +58,11 @@ def read_options(at="overall", method="dydx", count=False, by=None, weights=None
     kind, grid = _read_at(at)
     by_value, by_names = _read_by(by)
     if weights is not None and not isinstance(weights, str):
-        weights = np.asarray(weights)
-        if weights.ndim != 1 or not (np.issubdtype(weights.dtype, np.number) or weights.dtype == bool):
-            raise TypeError("weights must be a column name or a one-dimensional array of numbers")
+        if not isinstance(weights, pd.Series):
+            weights = np.asarray(weights)
+        if weights.ndim != 1 or not pd.api.types.is_numeric_dtype(weights.dtype):  # bool included
+            raise TypeError("weights must be a column name or a one-dimensional array of numbers, "
+                            f"got {type(weights).__name__} of dtype {weights.dtype}")
     clash = sorted(set(by_names) & {name for name, _ in grid})
     if clash:
         raise ValueError(f"{clash} appear in both at= and by=")
@@ -81,6 +85,11 @@ def _read_at(at):
     for name, values in at.items():
         if not isinstance(name, str):
             raise TypeError(f"at= keys must be variable names, got {name!r}")
+        if isinstance(values, np.ndarray) and values.ndim == 0:
+            values = values.item()          # a NumPy scalar held in an array
+        if isinstance(values, np.ndarray) and values.ndim > 1:
+            raise TypeError(f"at={{{name!r}: ...}} must be a value or a one-dimensional list of "
+                            f"values, got an array of shape {values.shape}")
         values = tuple(values) if isinstance(values, (list, tuple, np.ndarray, pd.Series)) else (values,)
         if not values:
             raise ValueError(f"at={{{name!r}: ...}} has no values")
@@ -117,21 +126,24 @@ def check_grid_values(name: str, values: tuple, numeric: bool, levels: Optional[
 
 # ---- row data: groups and weights -------------------------------------------
 
-def row_column(given, source: Optional[pd.DataFrame], n_source: int, keep: np.ndarray, what: str):
+def row_column(given, source: Optional[pd.DataFrame], index: pd.Index, keep: np.ndarray, what: str):
     """A by or weights column of the rows kept: looked up by name in `source`
-    (the data frame, or the model's), or an array with one entry per row of
-    the source (n_source), taken at `keep`, or one per row kept."""
+    (the data frame, or the model's), a pandas Series matched to the rows by
+    its labels (`index` labels the source's rows), or an array with one entry
+    per row of the source, taken at `keep`, or one per row kept."""
     if isinstance(given, str):
         if source is None or given not in source.columns:
             where = "the data" if source is not None else "a data frame (this model has none)"
             raise ValueError(f"{what}: {given!r} is not a column of {where}")
         return source[given].array[keep]     # the column's own dtype (a Categorical's order)
-    values = given.array if isinstance(given, pd.Series) else np.asarray(given)
-    if len(values) == n_source:
+    if isinstance(given, pd.Series):
+        return aligned_to_rows(given, index, keep, what)
+    values = np.asarray(given)
+    if len(values) == len(index):
         return values[keep]
     if len(values) == int(keep.sum()):
         return values               # one per row kept
-    raise ValueError(f"{what} has {len(given)} entries for {n_source} rows of data")
+    raise ValueError(f"{what} has {len(given)} entries for {len(index)} rows of data")
 
 
 def group_codes(labels: pd.DataFrame, sources: dict, whole: bool = True):

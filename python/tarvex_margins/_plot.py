@@ -29,7 +29,7 @@ def plot_margins(table: pd.DataFrame, *, ncols: int = 3):
     groups = [c for c in labels if c in table.attrs.get("by_names", _group_columns(table))]
     along = [c for c in labels if c not in groups]
     group_keys = _keys(table, groups)
-    colours = {key: f"C{i % 10}" for i, key in enumerate(dict.fromkeys(group_keys))}
+    colours = _colours(list(dict.fromkeys(group_keys)))
     terms = list(dict.fromkeys(table.term))
     ncols = max(1, min(ncols, len(terms)))
     nrows = -(-len(terms) // ncols)
@@ -60,6 +60,21 @@ def plot_margins(table: pd.DataFrame, *, ncols: int = 3):
         fig.legend(handles, names, title=", ".join(groups), loc="outside right upper")
     fig.supylabel(f"{table.attrs.get('method', 'dydx')} with 95% interval")
     return fig
+
+
+def _colours(keys: list) -> dict:
+    """A distinct colour per group: matplotlib's default cycle (10 colours)
+    while it suffices, then tab20, then evenly spaced hues of a perceptually
+    ordered map, so that no two groups share a colour."""
+    import matplotlib
+
+    if len(keys) <= 10:
+        return {key: f"C{i}" for i, key in enumerate(keys)}
+    if len(keys) <= 20:
+        palette = matplotlib.colormaps["tab20"].colors
+        return {key: palette[i] for i, key in enumerate(keys)}
+    cmap = matplotlib.colormaps["turbo"]
+    return {key: cmap(x) for key, x in zip(keys, np.linspace(0.0, 1.0, len(keys)))}
 
 
 def _group_columns(table: pd.DataFrame) -> tuple:

@@ -81,9 +81,10 @@ def ship(plan) -> ShippedPlan:
         raise ValueError("a plan for a model with an offset cannot be shipped: its partials "
                          "need the fitted rows' offset; compute them where the model is")
     slim_model = replace(model, exog=None, offset=None, freq_weights=None, design_info=None,
-                         frame=None)
+                         frame=None, row_labels=None)
     slim = {"model": slim_model, "layout": plan.layout, "key": plan.key, "chosen": plan.chosen,
-            "scales": plan.scales, "options": plan.options, "fixed": plan.fixed}
+            "scales": plan.scales, "options": plan.options, "fixed": plan.fixed,
+            "numbers": plan.numbers}
     if plan.structure is None:
         return ShippedPlan(slim, None, ())
     with _lock:
