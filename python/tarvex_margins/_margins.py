@@ -40,6 +40,12 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
         design columns, as :func:`tarvex.mfx` with ``se_method="sm"``).
     variables : str or sequence of str, optional
         The variables to report (by default all of them, in formula order).
+        A variable's kind comes from its own values, not from the factors
+        that transform it: x in ``I(x > 0)`` or ``C(x > 0)`` gets a slope, and
+        such a True/False factor is a step, whose derivative is 0 almost
+        everywhere (a warning when a slope runs through steps only). A slope
+        through any other categorical factor of a numeric variable
+        (``C(pd.cut(x, 3))``) is not defined and is refused.
     data : optional
         The rows to average over (by default the rows the model was fitted
         on): a frame with the variables the formula uses, or, for a model
@@ -125,7 +131,11 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
         An unsupported model or link, unknown variables (also in ``at`` and
         ``by``), values of the wrong type, a ``data`` frame missing a column,
         ``by`` or ``weights`` of the wrong length, negative, NaN or all-zero
-        weights (overall or in a group), groups without rows; nothing is
+        weights (overall or in a group), groups without rows, a slope through
+        a categorical factor that is not a step, row data taken by the formula
+        from the caller's namespace (``y ~ x + x:w_ext``), fitted rows that
+        cannot be found (rows dropped by the fit and a duplicated index; a
+        result after ``remove_data()`` with ``data=None``); nothing is
         computed then.
     PartitionError
         (a ValueError) A partition or Parquet row group missing a column or

@@ -32,6 +32,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ._formula import outside_names
+
 #: Fitted rows on which a rebuilt patsy design is compared with the model's.
 CHECK_ROWS = 2048
 #: Rebuilt plans a process keeps, by key.
@@ -154,8 +156,6 @@ def _patsy_rows(model, info) -> pd.DataFrame:
 def _patsy_namespace(info) -> dict:
     """The names the factors' code looks up outside the data (outside_names),
     modules by name."""
-    from ._formula import outside_names
-
     return {name: _ModuleRef(value.__name__) if _is_module(value) else value
             for name, value in outside_names(info).items()}
 
