@@ -231,8 +231,9 @@ def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE, *,
     not an error; margins_table checks the groups of the total."""
     model, options = plan.model, plan.options
     if data is None and model.exog is None:
-        raise ValueError("this plan has no fitted rows (it was unpickled, or the result's data "
-                         "were removed with remove_data()); pass data= the rows to average over")
+        raise ValueError("this plan is without the fitted rows (it was unpickled, or the "
+                         "result's data were removed with remove_data()); pass data= the rows "
+                         "to average over")
     if not whole:
         refuse_point_in_part(options)
     rows, source, n_source, keep = (_fitted_rows_of(plan) if data is None else _given_rows(plan, data))
