@@ -57,8 +57,13 @@ def fit(formula, df, kind="logit", glm_link=None, **kwargs):
 
 
 def _design(result, df):
-    (X,) = build_design_matrices([result.model.data.model_spec if hasattr(result.model.data, "model_spec")
-                                  else result.model.data.design_info], df)
+    """The design of `df` built by the model's own formula engine (patsy, or
+    formulaic's ModelSpec)."""
+    data = result.model.data
+    spec = data.model_spec if hasattr(data, "model_spec") else data.design_info
+    if type(spec).__module__.startswith("formulaic"):
+        return np.asarray(spec.get_model_matrix(df), dtype=float)
+    (X,) = build_design_matrices([spec], df)
     return np.asarray(X)
 
 

@@ -12,11 +12,20 @@ with a factor whose code uses v, so those columns are all that is rebuilt:
     (its stateful-transform state, e.g. a spline's knots, frozen as fitted):
         φ′(v) ≈ [φ(v − 2h) − 8φ(v − h) + 8φ(v + h) − φ(v + 2h)] / (12h);
   - for a contrast, the same product with v set to a level in every row.
+A variable's kind comes from its own values (classify_by_values) unless a
+categorical factor is the variable itself (`v`, `C(v)`, `C(v, ...)`): a
+factor that transforms a numeric variable does not make it categorical. A
+factor whose values are True/False (`I(x > 0)`, `C(x > 0)`) is a step of the
+variables it uses: its derivative is 0 almost everywhere, so a slope leaves
+it out of the product rule. Any other categorical factor of a numeric
+variable (intervals from `pd.cut`) has no derivative, and a slope through it
+is refused (check_slope).
 """
 from __future__ import annotations
 
 import ast
-from dataclasses import dataclass
+import warnings
+from dataclasses import dataclass, replace
 from typing import Any, Callable
 
 import numpy as np
@@ -83,6 +92,38 @@ class Variable:
     kind: str                   # "slope" or "contrast"
     columns: tuple              # the design columns that depend on it
     levels: tuple = ()
+    factors: tuple = ()         # the code of every factor that uses it
+    steps: tuple = ()           # those with values True/False (derivative 0 almost everywhere)
+    undefined: tuple = ()       # other categorical factors of a numeric variable (no derivative)
+
+
+def is_step(levels) -> bool:
+    """True for a factor's levels that are True/False only."""
+    return len(levels) > 0 and all(isinstance(level, (bool, np.bool_)) for level in levels)
+
+
+def with_factors(var: Variable, factors, steps, categorical) -> Variable:
+    """`var` with the factors that use it: the steps among them and, for a
+    numeric variable, the categorical factors that are not steps."""
+    undefined = tuple(code for code in categorical if code not in steps) if var.kind == "slope" else ()
+    return replace(var, factors=tuple(factors), steps=tuple(steps), undefined=undefined)
+
+
+def check_slope(var: Variable) -> None:
+    """A slope's derivative must exist through every factor: refused through
+    a categorical factor that is not a step; a warning when it runs through
+    steps only, where it is 0."""
+    if var.undefined:
+        raise ValueError(
+            f"variables: {var.name!r} is numeric and enters the formula through "
+            f"{list(var.undefined)}, a categorical factor whose levels are not True/False "
+            f"(intervals, rounded values), so its slope in {var.name!r} is not defined; make the "
+            f"binned variable a column of the data and use it in the formula, or leave "
+            f"{var.name!r} out of variables")
+    if var.steps and set(var.steps) == set(var.factors):
+        warnings.warn(f"margins: {var.name!r} enters the formula only through the steps "
+                      f"{list(var.steps)}, whose derivative is 0 almost everywhere: its slope "
+                      "is 0", stacklevel=6)
 
 
 def _column_factors(info) -> list:
@@ -142,17 +183,25 @@ class FormulaStructure:
     def factors_of(self, name) -> list:
         return [f for f in self.info.factor_infos if name in self.factor_vars[f]]
 
-    def classify(self, name, values: pd.Series) -> Variable:
-        """Slope, 0/1 contrast, or level contrasts, from the formula and the data."""
-        columns = self.variable_columns[name]
-        categorical = [f for f in self.factors_of(name)
-                       if self.info.factor_infos[f].type == "categorical"]
-        if categorical:
-            plain = [f for f in categorical if self.level_source.get(f) == name] or categorical
-            levels = tuple(self.info.factor_infos[plain[0]].categories)
-            ref = _reference_level(self.info, plain[0])
+    def classify(self, name, fitted: pd.DataFrame) -> Variable:
+        """Level contrasts when a categorical factor is the variable itself,
+        else from the variable's fitted values (classify_by_values)."""
+        columns, factors = self.variable_columns[name], self.factors_of(name)
+        own = [f for f in factors if self.level_source.get(f) == name]
+        if own:
+            levels = tuple(self.info.factor_infos[own[0]].categories)
+            ref = _reference_level(self.info, own[0])
             return Variable(name, "contrast", columns, (levels[ref],) + levels[:ref] + levels[ref + 1:])
-        return classify_by_values(name, columns, values)
+        categorical = [f for f in factors if self.info.factor_infos[f].type == "categorical"]
+        # patsy makes every True/False factor categorical: its levels tell a step.
+        steps = [f.code for f in categorical if is_step(self.info.factor_infos[f].categories)]
+        return with_factors(classify_by_values(name, columns, fitted[name]),
+                            [f.code for f in factors], steps, [f.code for f in categorical])
+
+    def check_outside_names(self, n_rows: int) -> None:
+        """Refuses row data taken from the caller's namespace (see refuse_row_data)."""
+        refuse_row_data({name: value for name, value in outside_names(self.info).items()
+                         if _is_row_data(value, n_rows)})
 
     def build_design(self, rows: pd.DataFrame) -> np.ndarray:
         """The design of `rows` (without missing values), every column the
@@ -269,7 +318,7 @@ class BlockColumns:
     def derivative(self, variable: Variable, scale: float, out: np.ndarray) -> None:
         """out[:, i] = ∂(design column variable.columns[i])/∂v, by the product rule."""
         dfac = {f: self._factor_derivative(f, variable.name, scale)
-                for f in self.structure.factors_of(variable.name)}
+                for f in self.structure.factors_of(variable.name) if f.code not in variable.steps}
         for i, c in enumerate(variable.columns):
             parts = self.structure.columns[c]
             total = np.zeros(out.shape[0])
@@ -337,6 +386,44 @@ def stencil_derivative(evaluate, v: np.ndarray, scale: float, base: np.ndarray) 
         d[todo] = sum(w * p for w, p in zip(weights, points)) / (12.0 * step)[:, None]
         todo = todo[~np.isfinite(d[todo]).all(axis=1)]
     return d
+
+
+def outside_names(info) -> dict:
+    """The names a patsy design's factors look up outside the data (patsy
+    keeps each factor's own subset of the caller's namespace), but patsy's
+    own builtins (center, bs, C, ...), which every formula sees anyway."""
+    import patsy.builtins
+
+    builtins = vars(patsy.builtins)
+    namespace = {}
+    for finfo in info.factor_infos.values():
+        env = finfo.state.get("eval_env") if isinstance(finfo.state, dict) else None
+        for ns in getattr(env, "_namespaces", ()):
+            namespace.update({name: value for name, value in ns.items() if builtins.get(name) is not value})
+    return namespace
+
+
+def _is_row_data(value, n_rows: int) -> bool:
+    """An array, Series, frame or list with one entry per row the formula was
+    evaluated on (a knots array or a levels list has other lengths)."""
+    if isinstance(value, (str, bytes)):
+        return False
+    try:
+        return np.ndim(value) >= 1 and len(value) == n_rows
+    except (TypeError, ValueError):
+        return False
+
+
+def refuse_row_data(names: dict) -> None:
+    """An object from the caller's namespace used in the formula as row data
+    is paired with rows by position, not through data= or by a label: a block
+    of rows, another order or other rows would silently meet other values."""
+    if names:
+        described = ", ".join(f"{name!r} ({type(value).__name__} of {len(value)})"
+                              for name, value in names.items())
+        raise ValueError(f"the formula uses {described} from the caller's namespace as row data, "
+                         "which margins cannot match to the rows it averages over; add them to "
+                         "the data frame as columns and fit the model on it")
 
 
 def formula_structure(design_spec, exog_names, data_columns):

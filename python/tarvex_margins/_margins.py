@@ -11,7 +11,7 @@ import pandas as pd
 
 from ._compare import check_hypothesis, compare
 from ._data import check_number_array, check_number_columns, frame_columns, is_frame, is_number_dtype
-from ._formula import Variable, block_column, formula_structure
+from ._formula import Variable, block_column, check_slope, formula_structure
 from ._model import FittedModel, read_model
 from ._options import (METHODS, POINTS, Options, check_grid_values, check_weights, group_codes,
                        group_modes, read_options, representative, row_column)
@@ -41,6 +41,12 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
         design columns, as :func:`tarvex.mfx` with ``se_method="sm"``).
     variables : str or sequence of str, optional
         The variables to report (by default all of them, in formula order).
+        A variable's kind comes from its own values, not from the factors
+        that transform it: x in ``I(x > 0)`` or ``C(x > 0)`` gets a slope, and
+        such a True/False factor is a step, whose derivative is 0 almost
+        everywhere (a warning when a slope runs through steps only). A slope
+        through any other categorical factor of a numeric variable
+        (``C(pd.cut(x, 3))``) is not defined and is refused.
     data : optional
         The rows to average over (by default the rows the model was fitted
         on): a frame with the variables the formula uses, or, for a model
@@ -126,7 +132,11 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
         An unsupported model or link, unknown variables (also in ``at`` and
         ``by``), values of the wrong type, a ``data`` frame missing a column,
         ``by`` or ``weights`` of the wrong length, negative, NaN or all-zero
-        weights (overall or in a group), groups without rows; nothing is
+        weights (overall or in a group), groups without rows, a slope through
+        a categorical factor that is not a step, row data taken by the formula
+        from the caller's namespace (``y ~ x + x:w_ext``), fitted rows that
+        cannot be found (rows dropped by the fit and a duplicated index; a
+        result after ``remove_data()`` with ``data=None``); nothing is
         computed then.
     PartitionError
         (a ValueError) A partition or Parquet row group missing a column or
@@ -223,7 +233,9 @@ def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE, *,
     not an error; margins_table checks the groups of the total."""
     model, options = plan.model, plan.options
     if data is None and model.exog is None:
-        raise ValueError("this plan was unpickled without the fitted rows; pass data=")
+        raise ValueError("this plan is without the fitted rows (it was unpickled, or the "
+                         "result's data were removed with remove_data()); pass data= the rows "
+                         "to average over")
     if not whole:
         refuse_point_in_part(options)
     rows, source, n_source, keep = (_fitted_rows_of(plan) if data is None else _given_rows(plan, data))
@@ -388,13 +400,21 @@ def _fitted_rows_of(plan: Plan):
     weights; the frame by and weights columns are read from; its length; the
     rows of it kept."""
     model = plan.model
-    n = model.exog.shape[0]
+    n = model.n_rows
     if plan.structure is None:
         return _Rows(None, model.exog, model.offset, model.freq_weights, None), None, n, np.ones(n, bool)
-    frame, keep = _complete_rows(model.frame[plan.structure.variables])
-    if len(frame) != n:
-        raise ValueError(f"the model's {n} rows cannot be matched to its data frame ({len(frame)} "
-                         "rows without missing values); pass data= explicitly")
+    positions = _fitted_positions(model)
+    if positions is None:
+        raise ValueError(f"the model was fitted on {n} of the {len(model.frame)} rows of its data "
+                         "frame, and the kept rows' labels do not identify them (the frame's "
+                         "index has duplicated labels); give the frame a unique index before "
+                         "fitting, or pass data= the rows to average over")
+    keep = np.zeros(len(model.frame), dtype=bool)
+    keep[positions] = True
+    if not np.all(np.diff(positions) > 0):
+        raise ValueError("the model's fitted rows are not in the order of its data frame; pass "
+                         "data= the rows to average over")
+    frame = model.frame[plan.structure.variables].iloc[positions]
     return _Rows(frame, model.exog, model.offset, model.freq_weights, None), model.frame, len(keep), keep
 
 
@@ -578,8 +598,9 @@ def _formula_plan(model: FittedModel, variables, options: Options) -> Plan:
     if model.frame is None:
         raise ValueError("the formula model keeps no data frame to read its variables from")
     structure = formula_structure(model.design_info, model.names, list(model.frame.columns))
+    structure.check_outside_names(len(model.frame))
     fitted = _fitted_rows_of_model(model, structure.variables)
-    chosen = tuple(structure.classify(name, fitted[name])
+    chosen = tuple(structure.classify(name, fitted)
                    for name in _selected(variables, structure.variables))
     specs = [entry for var in chosen for entry in _variable_specs(var, fitted[var.name], options)]
     scales = {v.name: _step_scale(fitted[v.name]) for v in chosen if v.kind == "slope"}
@@ -587,8 +608,8 @@ def _formula_plan(model: FittedModel, variables, options: Options) -> Plan:
     for name, values in options.grid:
         numeric = _numeric(fitted[name])
         check_grid_values(name, values, numeric,
-                          None if numeric else structure.classify(name, fitted[name]).levels)
-    fixed = {name: structure.classify(name, fitted[name]) for name, _ in options.grid}
+                          None if numeric else structure.classify(name, fitted).levels)
+    fixed = {name: structure.classify(name, fitted) for name, _ in options.grid}
     layout = layout_of(specs)
     numbers = tuple((name, str(fitted[name].dtype)) for name in structure.variables
                     if _numeric(fitted[name]))
@@ -602,10 +623,30 @@ def _complete_rows(frame: pd.DataFrame):
     return (frame if keep.all() else frame.loc[keep]), keep
 
 
+def _fitted_positions(model: FittedModel) -> Optional[np.ndarray]:
+    """The positions in the model's frame of the rows it was fitted on: all
+    of them, or where rows were dropped (statsmodels' missing="drop": a
+    missing response, np.log of a non-positive value) those of the kept rows'
+    labels, which statsmodels keeps (data.row_labels). None when they cannot
+    be found (a duplicated index)."""
+    n, frame = model.n_rows, model.frame
+    if len(frame) == n:
+        return np.arange(n)
+    labels = model.row_labels
+    if labels is None or len(labels) != n or not frame.index.is_unique:
+        return None
+    positions = frame.index.get_indexer(labels)
+    return positions if np.all(positions >= 0) else None
+
+
 def _fitted_rows_of_model(model: FittedModel, used: list) -> pd.DataFrame:
-    """The formula's variables at the rows the model kept (those without
-    missing values)."""
-    return _complete_rows(model.frame[used])[0]
+    """The formula's variables at the rows the model was fitted on (when they
+    cannot be found, those without missing values: the kinds are then judged
+    on those, and data=None is refused by _fitted_rows_of)."""
+    positions = _fitted_positions(model)
+    if positions is None:
+        return _complete_rows(model.frame[used])[0]
+    return model.frame[used].iloc[positions]
 
 
 def _step_scale(values: pd.Series) -> float:
@@ -616,7 +657,10 @@ def _step_scale(values: pd.Series) -> float:
 
 def _variable_specs(var: Variable, values: pd.Series, options: Options) -> list:
     if var.kind == "slope":
-        return [_slope_or_count(var.name, var.columns, values, options)]
+        spec = _slope_or_count(var.name, var.columns, values, options)
+        if spec.kind == SLOPE:
+            check_slope(var)
+        return [spec]
     _, _, ey = METHODS[options.method]
     ref = var.levels[0]
     return [EstimateSpec(var.name, f"{level} - {ref}", CONTRAST, var.columns, log_scale=ey)

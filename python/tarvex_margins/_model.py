@@ -4,9 +4,10 @@ formula structure when the model came from the formula API."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any, Mapping, Optional
 
 import numpy as np
+import pandas as pd
 
 #: The engine's link numbering (src/engine/binary_links.hpp, BinaryLink).
 LINKS = ("logit", "probit", "cloglog", "loglog", "cauchit")
@@ -25,12 +26,13 @@ class FittedModel:
     params: np.ndarray          # β, k
     cov: np.ndarray             # cov_params(), k × k
     names: list                 # the k parameter names
-    exog: np.ndarray            # the model's own design, n × k
+    exog: Optional[np.ndarray]  # the model's own design, n × k (None: removed, or not shipped)
     offset: Optional[np.ndarray]
     freq_weights: Optional[np.ndarray]
     design_info: Any            # patsy DesignInfo of a formula model, else None
     frame: Any                  # the data frame the formula model was fitted on
-    row_labels: Any = None      # the labels of the fitted rows (statsmodels' row_labels), if any
+    n_rows: int = 0             # the fitted rows
+    row_labels: Any = None      # their labels in the frame (statsmodels' data.row_labels)
 
 
 def _link_of(model) -> str:
@@ -73,6 +75,26 @@ def _design_info(data) -> Any:
                      f"was built by {type(design_spec).__module__.split('.')[0]}")
 
 
+def _frame_of(data) -> Any:
+    """The frame a formula model was fitted on; a dict of columns (which
+    statsmodels keeps as given) as the frame patsy and formulaic read it."""
+    frame = getattr(data, "frame", None)
+    if not isinstance(frame, Mapping):
+        return frame
+    try:
+        return pd.DataFrame(dict(frame))
+    except ValueError as error:
+        raise ValueError(f"the model was fitted on a dict whose columns do not form a frame "
+                         f"({error}); fit it on a pandas DataFrame") from None
+
+
+def _removed_rows_error(result_type: str) -> ValueError:
+    return ValueError(
+        f"this {result_type} has no fitted design: its data were removed (remove_data()), so "
+        "margins cannot judge the variables' kinds (0/1 columns, counts) on the fitted rows nor "
+        "average over them; fit the model again and call margins before remove_data()")
+
+
 def read_model(result) -> FittedModel:
     """Reads and checks a fitted result; raises ValueError for anything
     margins does not support."""
@@ -81,6 +103,10 @@ def read_model(result) -> FittedModel:
         raise ValueError(f"margins needs a fitted statsmodels result ({SUPPORTED}); "
                          f"got {type(result).__name__}")
     link = _link_of(model)
+    data = getattr(model, "data", None)
+    design_info = _design_info(data) if data is not None else None
+    if model.exog is None:
+        return _removed_data_model(result, model, link, design_info, data)
     exog = np.asarray(model.exog, dtype=float)
     if exog.ndim != 2:
         raise ValueError(f"the model's design has {exog.ndim} dimensions, expected 2")
@@ -95,9 +121,30 @@ def read_model(result) -> FittedModel:
     weights = _optional_row_array(getattr(model, "freq_weights", None), n, "freq_weights")
     if weights is not None and np.all(weights == 1.0):
         weights = None
-    data = getattr(model, "data", None)
     return FittedModel(
         link=link, params=params, cov=cov, names=[str(name) for name in model.exog_names],
         exog=exog, offset=_optional_row_array(getattr(model, "offset", None), n, "offset"),
-        freq_weights=weights, design_info=_design_info(data) if data is not None else None,
-        frame=getattr(data, "frame", None), row_labels=getattr(data, "row_labels", None))
+        freq_weights=weights, design_info=design_info, frame=_frame_of(data), n_rows=n,
+        row_labels=getattr(data, "row_labels", None))
+
+
+def _removed_data_model(result, model, link, design_info, data) -> FittedModel:
+    """A formula model after remove_data(): its frame (kept by statsmodels),
+    β, Σ, the formula's design and the offset remain, so the plan is made as
+    before and rows are given with data=; the fitted design and frequency
+    weights are gone, so data=None is refused (see partial_sums). A model
+    fitted on arrays keeps nothing to judge its columns on: refused."""
+    frame, labels = _frame_of(data), getattr(data, "row_labels", None)
+    if design_info is None or frame is None or labels is None:
+        raise _removed_rows_error("model fitted on arrays" if design_info is None else "model")
+    names = [str(name) for name in model.exog_names]
+    params = np.asarray(result.params, dtype=float)
+    cov = np.asarray(result.cov_params(), dtype=float)
+    k, n = len(names), len(labels)
+    if params.shape != (k,) or cov.shape != (k, k):
+        raise ValueError(f"the result has {params.size} parameters and cov_params() of shape "
+                         f"{cov.shape} for {k} parameter names")
+    return FittedModel(
+        link=link, params=params, cov=cov, names=names, exog=None,
+        offset=_optional_row_array(getattr(model, "offset", None), n, "offset"), freq_weights=None,
+        design_info=design_info, frame=frame, n_rows=n, row_labels=labels)

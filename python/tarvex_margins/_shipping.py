@@ -32,6 +32,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ._formula import outside_names
+
 #: Fitted rows on which a rebuilt patsy design is compared with the model's.
 CHECK_ROWS = 2048
 #: Rebuilt plans a process keeps, by key.
@@ -153,21 +155,10 @@ def _patsy_rows(model, info) -> pd.DataFrame:
 
 
 def _patsy_namespace(info) -> dict:
-    """The names the factors' code looks up outside the data (patsy keeps
-    each factor's own subset of the caller's namespace), but patsy's own
-    builtins (center, bs, C, ...), which every formula sees anyway."""
-    import patsy.builtins
-
-    builtins = vars(patsy.builtins)
-    namespace = {}
-    for finfo in info.factor_infos.values():
-        env = finfo.state.get("eval_env") if isinstance(finfo.state, dict) else None
-        for ns in getattr(env, "_namespaces", ()):
-            for name, value in ns.items():
-                if builtins.get(name) is value:
-                    continue
-                namespace[name] = _ModuleRef(value.__name__) if _is_module(value) else value
-    return namespace
+    """The names the factors' code looks up outside the data (outside_names),
+    modules by name."""
+    return {name: _ModuleRef(value.__name__) if _is_module(value) else value
+            for name, value in outside_names(info).items()}
 
 
 def _is_module(value) -> bool:
@@ -188,20 +179,22 @@ def _design_of(design):
 
 def _check_rebuilt(plan, info) -> None:
     """The rebuilt design has the model's columns and, on a sample of the
-    fitted rows, the model's values."""
+    fitted rows, the model's values (the fitted design's, or after
+    remove_data() the model's own DesignInfo's build of them)."""
     from ._formula import FormulaStructure
 
     model = plan.model
     if list(info.column_names) != list(model.names):
         raise ValueError(f"the formula's design could not be rebuilt for shipping: columns "
                          f"{list(info.column_names)} instead of {list(model.names)}")
-    rows = np.unique(np.linspace(0, model.exog.shape[0] - 1, CHECK_ROWS).astype(np.int64))
+    rows = np.unique(np.linspace(0, model.n_rows - 1, CHECK_ROWS).astype(np.int64))
     fitted = plan.structure.variables
     from ._margins import _fitted_rows_of_model
 
     sample = _fitted_rows_of_model(model, fitted).iloc[rows]
     rebuilt = FormulaStructure(info, list(model.frame.columns)).build_design(sample)
-    if not np.allclose(rebuilt, model.exog[rows], rtol=1e-13, atol=1e-300, equal_nan=True):
+    expected = plan.structure.build_design(sample) if model.exog is None else model.exog[rows]
+    if not np.allclose(rebuilt, expected, rtol=1e-13, atol=1e-300, equal_nan=True):
         raise ValueError("the formula's design could not be rebuilt for shipping: its values "
                          "differ from the fitted design (a transform whose state depends on more "
                          "than the formula's variables?)")
