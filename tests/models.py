@@ -81,12 +81,12 @@ def zero_stride_model(k):
 def small_model(kind="Logit", **changes):
     """A well-formed model of four rows (const, x, d) with some attributes
     replaced: params, sigma, cov_params (a function), and the inner model's
-    exog and exog_names."""
+    exog, exog_names and offset."""
     X = np.array([[1.0, 0.5, 1.0], [1.0, -1.2, 0.0], [1.0, 2.0, 1.0], [1.0, 0.1, 0.0]])
     sigma = [[0.04, 0.01, 0.0], [0.01, 0.09, 0.02], [0.0, 0.02, 0.16]]
     m = results(kind, X, [0.2, 0.7, -0.4], sigma, ["const", "x", "d"])
     for key, value in changes.items():
-        setattr(m.model if key.startswith("exog") else m, key, value)
+        setattr(m.model if key.startswith("exog") or key == "offset" else m, key, value)
     return m
 
 
@@ -102,6 +102,8 @@ MODEL = object()  # stands for the call's model among its keyword arguments
 PANIC = "panic"  # stands for the module's panic class
 NOT_ARRAY = "object cannot be converted to 'PyArray<T, D>'"
 MATMUL = "are not compatible for matrix multiplication"
+BAD_OFFSET = ("mfx: the model's offset (model.model.offset) must be None or a one-dimensional "
+              "float64 NumPy array with one value per row of exog, got ")
 
 # name -> (changes to small_model(), or None for a call without a model;
 #          further positional arguments; keyword arguments;
@@ -160,6 +162,15 @@ BAD_CALLS = {
                      "'int' object cannot be converted to 'PyString'"),
     "frame with integer labels": ({"exog": pd.DataFrame(np.ones((4, 3)))}, (), {}, TypeError,
                                   "'int' object cannot be converted to 'PyString'"),
+    # The offset passes the same array test, with a message of its own.
+    "offset list": ({"offset": [0.0] * 4}, (), {}, TypeError, BAD_OFFSET + "'list' object"),
+    "offset int64": ({"offset": np.zeros(4, np.int64)}, (), {}, TypeError,
+                     BAD_OFFSET + "'numpy.ndarray' of dtype int64 and shape (4,)"),
+    "offset 2-d": ({"offset": np.zeros((4, 1))}, (), {}, TypeError,
+                   BAD_OFFSET + "'numpy.ndarray' of dtype float64 and shape (4, 1)"),
+    "offset too short": ({"offset": np.zeros(3)}, (), {}, ValueError,
+                         "mfx: the model's offset (model.model.offset) has 3 values, but exog "
+                         "has 4 rows: one value per row is needed"),
     "beta too short": ({"params": np.ones(2)}, (), {}, PANIC, f"4 \u00d7 3 and 2 \u00d7 1 {MATMUL}"),
     "beta too long": ({"params": np.ones(4)}, (), {}, PANIC, f"4 \u00d7 3 and 4 \u00d7 1 {MATMUL}"),
     "sigma too small": ({"sigma": np.eye(2)}, (), {}, PANIC, f"3 \u00d7 3 and 2 \u00d7 2 {MATMUL}"),

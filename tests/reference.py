@@ -41,10 +41,11 @@ def is_intercept_name(name):
     return name.lower() in ("const", "intercept")
 
 
-def effects_and_jacobian(kind, beta, X, names, se_method="rust"):
+def effects_and_jacobian(kind, beta, X, names, se_method="rust", offset=None):
     """AMEs of every column (0 at intercepts), the Jacobian J of the effects
     with respect to β, the size of the terms each entry of J sums (|J| without
-    cancellation, which bounds its rounding error), and the intercept columns."""
+    cancellation, which bounds its rounding error), and the intercept columns;
+    every quantity at the predictor X·β + offset."""
     X = np.asarray(X, dtype=float)
     beta = np.asarray(beta, dtype=float)
     n, k = X.shape
@@ -54,6 +55,8 @@ def effects_and_jacobian(kind, beta, X, names, se_method="rust"):
               if j not in intercepts and np.all((X[:, j] == 0.0) | (X[:, j] == 1.0))}
     with np.errstate(all="ignore"):
         xb = X @ beta
+        if offset is not None:
+            xb = xb + np.asarray(offset, dtype=float)
         fx = pdf(xb)
         ame = np.zeros(k)
         jac = np.zeros((k, k))
@@ -84,7 +87,8 @@ def effects_and_jacobian(kind, beta, X, names, se_method="rust"):
 
 
 def expected(model, se_method="rust"):
-    """The reference for a model: effects and variances of every column, the
+    """The reference for a model (with its inner model's offset, if it has
+    one): effects and variances of every column, the
     scale of the variances' rounding error (|J|·|Σ|·|J|ᵀ without cancellation)
     and the positions of the reported (non-intercept) columns."""
     X, beta = np.array(model.model.exog, dtype=float), np.array(model.params, dtype=float)
@@ -96,7 +100,7 @@ def expected(model, se_method="rust"):
         nan = np.full(k, math.nan)
         return nan, nan, nan, reported
     ame, jac, jac_terms, _ = effects_and_jacobian(type(model.model).__name__, beta, X, names,
-                                                  se_method)
+                                                  se_method, getattr(model.model, "offset", None))
     with np.errstate(all="ignore"):
         variance = np.diag(jac @ sigma @ jac.T)
         scale = np.diag(jac_terms @ np.abs(sigma) @ jac_terms.T)

@@ -78,7 +78,7 @@ def tracked(panic_class, *given):
         shared.append(type(inner).__name__)
         names, exog = safe_attr(inner, "exog_names"), safe_attr(inner, "exog")
         objs += [inner, type(inner), safe_attr(obj, "params"), getattr(obj, "sigma", None), exog,
-                 names]
+                 names, safe_attr(inner, "offset")]
         if isinstance(names, (list, tuple)):
             objs.extend(names)
         if isinstance(exog, DataFrame):
@@ -120,6 +120,8 @@ def hide_pandas(monkeypatch):
 #          exception, optional set-up of the environment)
 PATHS = {
     "success": (small_model, (CHUNK,), {"se_method": SE}, None),
+    "success with an offset": (lambda: small_model(offset=np.linspace(-1.0, 1.0, 4)), (CHUNK,),
+                               {"se_method": SE}, None),
     "statsmodels pandas": (statsmodels_result, (), {"se_method": SE}, None),
     "params raises": (raising_params, (), {}, RuntimeError),
     "names iteration": (lambda: small_model(exog_names=FailingNames(["const", "x", "d"])), (),

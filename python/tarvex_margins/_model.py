@@ -19,6 +19,17 @@ SUPPORTED = ("Logit, Probit, and GLM with the Binomial family and one of the lin
 _GLM_LINKS = {"logit": "logit", "probit": "probit", "cloglog": "cloglog",
               "loglog": "loglog", "cauchy": "cauchit"}
 
+# statsmodels' CDF links (Probit, Cauchy and their base CDFLink) compute
+# F(η) = dbn.cdf(η) for the distribution `dbn` they hold, which can be any
+# scipy distribution. The engine computes the standard normal and the
+# standard Cauchy distribution functions only: the scipy distribution objects
+# scipy.stats.norm and scipy.stats.cauchy themselves (no shape, location 0,
+# scale 1), told by their class, so that scipy is not imported here. Which
+# distribution each link class must hold (a bare CDFLink: either one).
+_CDF_DISTRIBUTIONS = {"norm_gen": "probit", "cauchy_gen": "cauchit"}
+_CDF_LINK_CLASSES = {"probit": ("probit",), "cauchy": ("cauchit",),
+                     "cdflink": ("probit", "cauchit")}
+
 
 @dataclass(frozen=True)
 class FittedModel:
@@ -42,11 +53,31 @@ def _link_of(model) -> str:
     if kind == "GLM":
         family = type(model.family).__name__
         link = type(model.family.link).__name__.lower()
+        if family == "Binomial" and link in _CDF_LINK_CLASSES:
+            return _cdf_link_of(model.family.link)
         if family == "Binomial" and link in _GLM_LINKS:
             return _GLM_LINKS[link]
         raise ValueError(f"margins supports {SUPPORTED}; got GLM with family {family} "
                          f"and link {type(model.family.link).__name__}")
     raise ValueError(f"margins supports {SUPPORTED}; got a {kind} model")
+
+
+def _cdf_link_of(link) -> str:
+    """The inverse link of a statsmodels CDF link: its distribution `dbn`,
+    which must be the one the engine computes for the link's class."""
+    dbn_class = type(getattr(link, "dbn", None))
+    computed = (_CDF_DISTRIBUTIONS.get(dbn_class.__name__)
+                if dbn_class.__module__.startswith("scipy.stats.") else None)
+    accepted = _CDF_LINK_CLASSES[type(link).__name__.lower()]
+    if computed in accepted:
+        return computed
+    wanted = " or ".join({"probit": "scipy.stats.norm", "cauchit": "scipy.stats.cauchy"}[a]
+                         for a in accepted)
+    raise ValueError(f"margins computes the {type(link).__name__} link with the distribution "
+                     f"{wanted} only; this model's link has dbn={getattr(link, 'dbn', None)!r} "
+                     f"(a {dbn_class.__module__}.{dbn_class.__qualname__}). Supported: "
+                     f"{SUPPORTED}, the probit and cauchit links with their standard "
+                     f"distributions")
 
 
 def _optional_row_array(values, n: int, name: str) -> Optional[np.ndarray]:

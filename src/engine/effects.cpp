@@ -337,7 +337,7 @@ std::size_t tile_rows(std::size_t k) {
 }
 
 // The sums over all rows that the effects and the Jacobian are made of, for
-// one gradient form. Per tile of rows X_t (m × k) with predictor xb = X_t·β:
+// one gradient form. Per tile of rows X_t (m × k) with predictor xb = X_t·β + o:
 //   Σ_i f(xb_i)                      every continuous regressor's effect / β_j
 //   Σ_i w_i·x_ic                     w_i = xb_i·f(xb_i) ("rust") or f'(xb_i) ("sm")
 //   per dummy j: Σ_i F1 - F0, Σ_i f1 and Σ_i (f1 - f0)·x_ic
@@ -398,14 +398,14 @@ public:
     // Adds the rows of one tile (at least one row, at most tile_capacity).
     // With `confirm_dummies`, returns false as soon as a dummy column holds a
     // value other than 0.0 and 1.0 in the tile; the sums are then partial,
-    // and the pass is to be discarded.
-    bool add_tile(MatrixView tile, bool confirm_dummies);
+    // and the pass is to be discarded. `offset`: the tile's o_i, or len 0.
+    bool add_tile(MatrixView tile, VectorView offset, bool confirm_dummies);
 
     // The effects and the Jacobian sums over the n rows added.
     MarginalEffects result(std::uint64_t n);
 
 private:
-    void predictor(MatrixView tile);
+    void predictor(MatrixView tile, VectorView offset);
     void link_at_predictor(std::size_t m);
     void continuous_weights(std::size_t m);
     const double* dummy_column(MatrixView tile, std::size_t q) const;
@@ -441,7 +441,7 @@ private:
     Vector weighted_col_sums_;  // Σ_i w_i·x_ic for every column c
 
     // Per-row values of the current tile.
-    Vector predictor_;          // xb_i = x_i·β
+    Vector predictor_;          // xb_i = x_i·β + o_i
     Vector cdf_at_predictor_;   // F(xb_i)
     Vector pdf_at_predictor_;   // f(xb_i)
     Vector exp_at_predictor_;   // e^-xb_i (Logit with a dummy that uses it)
@@ -457,9 +457,9 @@ private:
     Vector dummy_density_sums_; // Σ_i f1 of each dummy over the tile
 };
 
-bool TiledPass::add_tile(MatrixView tile, bool confirm_dummies) {
+bool TiledPass::add_tile(MatrixView tile, VectorView offset, bool confirm_dummies) {
     const std::size_t m = tile.rows;
-    predictor(tile);
+    predictor(tile, offset);
     link_at_predictor(m);
     if (!continuous_.empty()) continuous_weights(m);
     if (!dummy_copies_.empty()) copy_columns(tile, dummies_.data(), dummies_.size(),
@@ -471,8 +471,19 @@ bool TiledPass::add_tile(MatrixView tile, bool confirm_dummies) {
     return true;
 }
 
-// xb = X_t·β, shared by every regressor of the tile.
-void TiledPass::predictor(MatrixView tile) { matvec(tile, beta_.data(), predictor_.data()); }
+// xb = X_t·β + o, shared by every regressor of the tile and by both points
+// of each dummy (which shift it by ±b): the offset enters every quantity of
+// the pass through it, at one addition per row, and only when there is one.
+void TiledPass::predictor(MatrixView tile, VectorView offset) {
+    matvec(tile, beta_.data(), predictor_.data());
+    if (offset.len == 0) return;
+    double* xb = predictor_.data();
+    if (offset.stride == 1) {
+        for (std::size_t i = 0; i < tile.rows; ++i) xb[i] += offset.data[i];
+    } else {
+        for (std::size_t i = 0; i < tile.rows; ++i) xb[i] += offset[i];
+    }
+}
 
 // f(xb), and F(xb) where it is needed; Σ f(xb) for the continuous effects.
 void TiledPass::link_at_predictor(std::size_t m) {
@@ -649,7 +660,8 @@ MarginalEffects TiledPass::result(std::uint64_t n) {
 // rows, and the pass gives up (returns nothing) at the first tile where one
 // does not.
 std::optional<MarginalEffects> run_pass(ModelKind kind, SeMethod se_method, VectorView beta,
-                                        MatrixView x, const ColumnClasses& columns,
+                                        MatrixView x, VectorView offset,
+                                        const ColumnClasses& columns,
                                         std::uint64_t block_len, bool confirm_dummies,
                                         BetweenTiles between_tiles) {
     const std::size_t n = x.rows;
@@ -661,6 +673,7 @@ std::optional<MarginalEffects> run_pass(ModelKind kind, SeMethod se_method, Vect
     if (block_len == 0) panic("block length must be at least 1");
     const std::size_t first_block = block_len < n ? static_cast<std::size_t>(block_len) : n;
     if (beta.len != k) panic_shape_mismatch(first_block, k, beta.len, 1);
+    if (offset.len != 0 && offset.len != n) panic_shape_mismatch(n, 1, offset.len, 1);
     Vector dense_beta(k);
     for (std::size_t c = 0; c < k; ++c) dense_beta[c] = beta[c];
     const std::size_t tile_capacity = std::min(tile_rows(k), first_block);
@@ -673,7 +686,13 @@ std::optional<MarginalEffects> run_pass(ModelKind kind, SeMethod se_method, Vect
             // Between tiles: the one place where the pass may be stopped.
             if (between_tiles != nullptr) between_tiles();
             const std::size_t t1 = std::min(end, t0 + tile_capacity);
-            if (!pass.add_tile(x.row_block(t0, t1), confirm_dummies)) return std::nullopt;
+            const VectorView offset_tile =
+                offset.len == 0 ? VectorView{}
+                                : VectorView{offset.data + static_cast<std::ptrdiff_t>(t0) *
+                                                               offset.stride,
+                                             t1 - t0, offset.stride};
+            if (!pass.add_tile(x.row_block(t0, t1), offset_tile, confirm_dummies))
+                return std::nullopt;
             t0 = t1;
         }
         start = end;
@@ -690,17 +709,19 @@ std::optional<MarginalEffects> run_pass(ModelKind kind, SeMethod se_method, Vect
 // its first rows almost always, the columns are classified by a full scan and
 // the pass starts over. Either way the classification is that of a full scan.
 MarginalEffects average_marginal_effects(ModelKind kind, VectorView beta, MatrixView x,
+                                         VectorView offset,
                                          const std::vector<std::size_t>& intercepts,
                                          std::uint64_t block_len, SeMethod se_method,
                                          BetweenTiles between_tiles) {
     const std::size_t first_tile = std::min(x.rows, tile_rows(x.cols));
     const ColumnClasses from_first_tile = classify_columns(x.row_block(0, first_tile), intercepts);
-    if (auto effects = run_pass(kind, se_method, beta, x, from_first_tile, block_len,
+    if (auto effects = run_pass(kind, se_method, beta, x, offset, from_first_tile, block_len,
                                 first_tile < x.rows, between_tiles))
         return std::move(*effects);
     const ColumnClasses from_all_rows = classify_columns(x, intercepts);
     return std::move(
-        *run_pass(kind, se_method, beta, x, from_all_rows, block_len, false, between_tiles));
+        *run_pass(kind, se_method, beta, x, offset, from_all_rows, block_len, false,
+                  between_tiles));
 }
 
 }  // namespace tarvex

@@ -82,6 +82,14 @@ void probit_dummy_terms(std::size_t m, const double* xb, const double* x, double
                         const double* cdf_observed, const double* pdf_observed, double* change,
                         double* effect, double* density);
 
+// The log scale of the link (tarvex_margins' elasticities): for i < len,
+//   log_cdf[i] = log F(z[i]),  ratio[i] = f/F,  deriv_ratio[i] = (f/F)′ = f′/F − (f/F)²,
+// each from a form that holds where F itself underflows (link.cpp gives the
+// forms and their accuracy); log_cdf and deriv_ratio may be null (not
+// written). No two arrays overlap.
+void log_cdf_ratios(ModelKind kind, const double* z, std::size_t len, double* log_cdf,
+                    double* ratio, double* deriv_ratio);
+
 // Logit's cdf_pdf, also keeping exp_out[i] = e^-z[i], the exponential F and f
 // are formed from (the four arrays do not overlap). A dummy's other point
 // z + δ then needs no exponential of its own: e^-(z + δ) = e^-z·e^-δ.

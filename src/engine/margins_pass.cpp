@@ -67,12 +67,13 @@ MarginsBlock tile_of(const MarginsBlock& block, std::size_t start, std::size_t r
 // Temporaries of one tile, allocated once per call.
 struct TileBuffers {
     TileBuffers(std::size_t estimates, std::size_t k)
-        : eta(tile_rows), weight(tile_rows), estimate_weight(tile_rows), cdf(tile_rows),
-          density(tile_rows), density_deriv(tile_rows),
+        : eta(tile_rows), weight(tile_rows), estimate_weight(tile_rows), density(tile_rows),
+          density_deriv(tile_rows), ratio(tile_rows), deriv_ratio(tile_rows),
           eta_a(tile_rows), eta_b(tile_rows), cdf_a(tile_rows), pdf_a(tile_rows),
           cdf_b(tile_rows), pdf_b(tile_rows), row_coef(tile_rows * estimates),
           columns(tile_rows * k), row_value(tile_rows) {}
-    Vector eta, weight, estimate_weight, cdf, density, density_deriv;
+    Vector eta, weight, estimate_weight, density, density_deriv;
+    Vector ratio, deriv_ratio;  // f/F and (f/F)′, for slopes on the log scale
     Vector eta_a, eta_b, cdf_a, pdf_a, cdf_b, pdf_b;
     Vector row_coef;  // G, column by column: G_ie at [e·tile_rows + i]
     Vector columns;   // the tile's columns of X, when X's columns are strided (or its rows, grouped)
@@ -108,7 +109,8 @@ const double* estimate_weights(const MarginsBlock& tile, const EstimateLayout& e
 
 // Slope: m_i = g_i·s_i with s_i = Σ_c D_ic·β_c, where g_i = f_i, or f_i/F_i on
 // the log scale; ∂m_i/∂β = h_i·s_i·x_i + g_i·D_i with h_i = f′_i, or
-// f′_i/F_i − (f_i/F_i)² on the log scale. With row weights u_i: S_e gets
+// f′_i/F_i − (f_i/F_i)² = (f/F)′_i on the log scale (f/F and (f/F)′ straight
+// from the link's log-scale forms, finite where F underflows). With row weights u_i: S_e gets
 // Σ_i u_i·m_i, G_ie = u_i·h_i·s_i, and the changed columns add Σ_i u_i·g_i·D_ic
 // to T_e,c.
 void slope_tile(const MarginsBlock& tile, VectorView beta, const EstimateLayout& est,
@@ -121,11 +123,8 @@ void slope_tile(const MarginsBlock& tile, VectorView beta, const EstimateLayout&
         double s = 0.0;
         for (std::size_t c = 0; c < est.width; ++c)
             s += tile.changed(i, est.first + c) * beta[static_cast<std::size_t>(tile.design_col[est.first + c])];
-        double g = buf.density[i], h = buf.density_deriv[i];
-        if (est.log_scale) {
-            g = buf.density[i] / buf.cdf[i];
-            h = buf.density_deriv[i] / buf.cdf[i] - g * g;
-        }
+        const double g = est.log_scale ? buf.ratio[i] : buf.density[i];
+        const double h = est.log_scale ? buf.deriv_ratio[i] : buf.density_deriv[i];
         ug[i] = u[i] * g;
         term[i] = ug[i] * s;
         buf.row_coef[e * tile_rows + i] = u[i] * h * s;
@@ -154,17 +153,8 @@ void shifted_predictor(const MarginsBlock& tile, VectorView beta, std::size_t fi
     }
 }
 
-// On the log scale a contrast compares log F, whose derivative in η is f/F:
-// F ← log F, f ← f/F in place.
-void to_log_scale(std::size_t rows, double* cdf, double* pdf) {
-    for (std::size_t i = 0; i < rows; ++i) {
-        pdf[i] /= cdf[i];
-        cdf[i] = std::log(cdf[i]);
-    }
-}
-
-// Contrast: m_i = F(η^a_i) − F(η^b_i) (or log F on the log scale, with f/F for
-// f below); with row weights u_i: S_e gets Σ_i u_i·m_i, G_ie = u_i·(f^a_i − f^b_i),
+// Contrast: m_i = F(η^a_i) − F(η^b_i) (or log F on the log scale, whose
+// derivative in η is f/F, taken for f below); with row weights u_i: S_e gets Σ_i u_i·m_i, G_ie = u_i·(f^a_i − f^b_i),
 // and the changed columns add Σ_i u_i·(f^a_i·(x^a_ic − x_ic) − f^b_i·(x^b_ic − x_ic))
 // to T_e,c, so that in all T_e gets Σ_i u_i·(f^a_i·x^a_i − f^b_i·x^b_i).
 void contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
@@ -174,11 +164,15 @@ void contrast_tile(BinaryLink link, const MarginsBlock& tile, VectorView beta,
     const std::size_t first_b = est.first + est.width;
     shifted_predictor(tile, beta, est.first, est.width, buf.eta.data(), buf.eta_a.data());
     shifted_predictor(tile, beta, first_b, est.width, buf.eta.data(), buf.eta_b.data());
-    link_cdf_pdf(link, buf.eta_a.data(), rows, buf.cdf_a.data(), buf.pdf_a.data());
-    link_cdf_pdf(link, buf.eta_b.data(), rows, buf.cdf_b.data(), buf.pdf_b.data());
     if (est.log_scale) {
-        to_log_scale(rows, buf.cdf_a.data(), buf.pdf_a.data());
-        to_log_scale(rows, buf.cdf_b.data(), buf.pdf_b.data());
+        // log F into cdf_a/cdf_b, f/F into pdf_a/pdf_b.
+        link_log_cdf_ratios(link, buf.eta_a.data(), rows, buf.cdf_a.data(), buf.pdf_a.data(),
+                            nullptr);
+        link_log_cdf_ratios(link, buf.eta_b.data(), rows, buf.cdf_b.data(), buf.pdf_b.data(),
+                            nullptr);
+    } else {
+        link_cdf_pdf(link, buf.eta_a.data(), rows, buf.cdf_a.data(), buf.pdf_a.data());
+        link_cdf_pdf(link, buf.eta_b.data(), rows, buf.cdf_b.data(), buf.pdf_b.data());
     }
     double* term = buf.row_value.data();
     for (std::size_t i = 0; i < rows; ++i) {
@@ -251,11 +245,11 @@ void add_coefficients_times_design_grouped(MatrixView design, const double* row_
     }
 }
 
-// Which link values the tile's slopes need: f and f′ for any slope, F as well
-// for a slope on the log scale.
+// Which link values the tile's slopes need: f and f′ for a slope, f/F and
+// (f/F)′ instead for a slope on the log scale.
 struct SlopeNeeds {
     bool density = false;
-    bool cdf = false;
+    bool log_ratios = false;
 };
 
 void accumulate_tile(BinaryLink link, VectorView beta, const MarginsBlock& tile,
@@ -265,8 +259,9 @@ void accumulate_tile(BinaryLink link, VectorView beta, const MarginsBlock& tile,
     linear_predictor(tile.design, beta, tile.offset, buf.eta.data());
     row_weights(tile.weights, rows, buf.weight.data());
     if (needs.density) link_pdf_deriv(link, buf.eta.data(), rows, buf.density.data(), buf.density_deriv.data());
-    // F into `cdf`; pdf_a is only scratch here (contrasts overwrite it).
-    if (needs.cdf) link_cdf_pdf(link, buf.eta.data(), rows, buf.cdf.data(), buf.pdf_a.data());
+    if (needs.log_ratios)
+        link_log_cdf_ratios(link, buf.eta.data(), rows, nullptr, buf.ratio.data(),
+                            buf.deriv_ratio.data());
 
     const RowTargets targets{tile.groups};
     targets.add(buf.weight.data(), rows, sums.weight, 1);
@@ -297,8 +292,8 @@ void accumulate_margins(BinaryLink link, VectorView beta, const MarginsBlock& bl
     if (n == 0) return;
     SlopeNeeds needs;
     for (const EstimateLayout& e : estimates) {
-        needs.density = needs.density || e.kind == EstimateKind::Slope;
-        needs.cdf = needs.cdf || (e.kind == EstimateKind::Slope && e.log_scale);
+        needs.density = needs.density || (e.kind == EstimateKind::Slope && !e.log_scale);
+        needs.log_ratios = needs.log_ratios || (e.kind == EstimateKind::Slope && e.log_scale);
     }
     TileBuffers buf(estimates.size(), block.design.cols);
     for (std::size_t start = 0; start < n; start += tile_rows) {

@@ -110,6 +110,24 @@ SeMethod convert_se_method(PyObject* obj) {
                          "se_method must be 'rust' or 'sm', got '" + std::string(text) + "'");
 }
 
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_offset(PyObject* offset) {
+    // An array-like is described by its dtype and shape, anything else by
+    // its type.
+    PyObject* dtype = PyObject_GetAttrString(offset, "dtype");
+    PyObject* shape = dtype != nullptr ? PyObject_GetAttrString(offset, "shape") : nullptr;
+    PyRef dtype_ref = PyRef::steal(dtype), shape_ref = PyRef::steal(shape);
+    if (shape == nullptr) discard_ordinary_error();
+    PyRef got = shape != nullptr
+                    ? require(PyUnicode_FromFormat("'%s' of dtype %S and shape %S",
+                                                   Py_TYPE(offset)->tp_name, dtype, shape))
+                    : require(PyUnicode_FromFormat("'%s' object", Py_TYPE(offset)->tp_name));
+    PyErr_Format(PyExc_TypeError,
+                 "mfx: the model's offset (model.model.offset) must be None or a "
+                 "one-dimensional float64 NumPy array with one value per row of exog, got %U",
+                 got.get());
+    throw_fetched();
+}
+
 PyRef get_attr(PyObject* obj, const char* name) {
     return require(PyObject_GetAttrString(obj, name));
 }
@@ -157,6 +175,26 @@ std::vector<std::string> read_names(PyObject* source) {
     }
     if (PyErr_Occurred()) throw_fetched();
     return names;
+}
+
+// The inner model's offset o_i, one per row (statsmodels keeps the `offset=`
+// of the fit there, as a float64 array, and None without one): the pass
+// evaluates everything at x_i·β + o_i. A model without the attribute, or
+// with None, has no offset (null); any other failure of the lookup
+// propagates. The offset passes the array test (one-dimensional float64,
+// never converted) where it is read; its length is checked against X's rows
+// with the views (form_views).
+PyObject* read_offset(PyObject* inner, std::vector<PyRef>& owners) {
+    PyObject* offset = PyObject_GetAttrString(inner, "offset");
+    if (offset == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_fetched();
+        PyErr_Clear();
+        return nullptr;
+    }
+    owners.push_back(PyRef::steal(offset));
+    if (offset == Py_None) return nullptr;
+    if (!is_float64_array(offset, 1)) refuse_offset(offset);
+    return offset;
 }
 
 }  // namespace
@@ -213,6 +251,7 @@ MfxInputs bind_mfx_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
         names_source = keep(get_attr(inner, "exog_names"));
     }
     in.names = read_names(names_source);
+    in.offset_array = read_offset(inner, in.owners);
     // No Python code runs in the call from here until the pass has ended.
     form_views(in);
     return in;
@@ -223,6 +262,12 @@ void form_views(MfxInputs& in) {
     in.beta = vector_view(in.beta_array, in.copies);
     in.sigma = matrix_view(in.sigma_array, in.copies);
     in.x = matrix_view(in.x_array, in.copies);
+    in.offset = in.offset_array == nullptr ? VectorView{} : vector_view(in.offset_array, in.copies);
+    if (in.offset_array != nullptr && in.offset.len != in.x.rows)
+        throw CallError::own(PyExc_ValueError,
+                             "mfx: the model's offset (model.model.offset) has " +
+                                 std::to_string(in.offset.len) + " values, but exog has " +
+                                 std::to_string(in.x.rows) + " rows: one value per row is needed");
     // One block of all n rows (with no rows, no block runs).
     if (!in.block_len_given) in.block_len = in.x.rows;
 }

@@ -24,6 +24,7 @@ struct MfxInputs {
     VectorView beta;
     MatrixView sigma;
     MatrixView x;
+    VectorView offset;  // one o_i per row of X, or len 0: the model has no offset
     std::vector<std::string> names;
     std::uint64_t block_len = 0;
     bool block_len_given = false;
@@ -33,6 +34,7 @@ struct MfxInputs {
     PyObject* beta_array = nullptr;
     PyObject* sigma_array = nullptr;
     PyObject* x_array = nullptr;
+    PyObject* offset_array = nullptr;  // null: no offset
     std::vector<PyRef> owners;
     ViewCopies copies;
 };
@@ -41,9 +43,10 @@ struct MfxInputs {
 // the views.
 MfxInputs bind_mfx_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// (Re)forms the views of β, Σ and X from their arrays as they are now, with
-// the array test first, and the block length that follows from X when none
-// was given. Runs no Python code.
+// (Re)forms the views of β, Σ, X and the offset from their arrays as they are
+// now, with the array test first (and the offset's length against X's rows),
+// and the block length that follows from X when none was given. Runs no
+// Python code.
 void form_views(MfxInputs& in);
 
 }  // namespace tarvex

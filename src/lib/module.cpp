@@ -122,8 +122,8 @@ PyRef effects_table(const MfxInputs& in, const std::vector<std::size_t>& interce
     std::vector<std::size_t> column_intercepts(intercept_idx.begin(),
                                                intercept_idx.begin() + intercept_columns);
     const MarginalEffects effects =
-        average_marginal_effects(in.kind, in.beta, in.x, column_intercepts, in.block_len,
-                                 in.se_method, stop_on_interrupt);
+        average_marginal_effects(in.kind, in.beta, in.x, in.offset, column_intercepts,
+                                 in.block_len, in.se_method, stop_on_interrupt);
     const Vector se = delta_method_se(effects.jac_sum, effects.n, k, in.sigma);
     const EffectRows rows = build_effect_rows(k, effects.ame, se, column_intercepts, in.names);
     return build_result_table(rows);

@@ -105,11 +105,15 @@ double read_double(const char* at) {
 
 }  // namespace
 
-void check_array(PyObject* obj, int ndim) {
+bool is_float64_array(PyObject* obj, int ndim) {
     ensure_numpy_api();
-    if (!PyType_IsSubtype(Py_TYPE(obj), &PyArray_Type) ||
-        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) != ndim ||
-        !is_float64(reinterpret_cast<PyArrayObject*>(obj)))
+    return PyType_IsSubtype(Py_TYPE(obj), &PyArray_Type) &&
+           PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == ndim &&
+           is_float64(reinterpret_cast<PyArrayObject*>(obj));
+}
+
+void check_array(PyObject* obj, int ndim) {
+    if (!is_float64_array(obj, ndim))
         throw_type_error(conversion_error_message(obj, "PyArray<T, D>"));
 }
 

@@ -20,6 +20,8 @@ using ViewCopies = std::vector<std::unique_ptr<double[]>>;
 // converted to 'PyArray<T, D>'". Runs no Python code once NumPy's C API table
 // is known (the first test of the process imports NumPy).
 void check_array(PyObject* obj, int ndim);
+// Whether obj passes the array test (check_array without the error).
+bool is_float64_array(PyObject* obj, int ndim);
 
 // The array test, then a view of obj's buffer as it is now. The view borrows
 // the buffer: it is valid only while obj is referenced and no Python code has

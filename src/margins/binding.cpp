@@ -154,4 +154,19 @@ NB_MODULE(_engine, m) {
         },
         nb::arg("link"), nb::arg("z"), nb::arg("cdf"), nb::arg("pdf"),
         "F(z) into cdf and f(z) into pdf, for one link (test hook).");
+    m.def(
+        "log_link_values",
+        [](int link, nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu> z,
+           OutVector log_cdf, OutVector ratio, OutVector deriv_ratio) {
+            if (link < 0 || link > static_cast<int>(tarvex::BinaryLink::Cauchit)) refuse("unknown link");
+            if (log_cdf.shape(0) != z.shape(0) || ratio.shape(0) != z.shape(0) ||
+                deriv_ratio.shape(0) != z.shape(0))
+                refuse("outputs of the wrong length");
+            tarvex::link_log_cdf_ratios(static_cast<tarvex::BinaryLink>(link), z.data(),
+                                        z.shape(0), log_cdf.data(), ratio.data(),
+                                        deriv_ratio.data());
+        },
+        nb::arg("link"), nb::arg("z"), nb::arg("log_cdf"), nb::arg("ratio"),
+        nb::arg("deriv_ratio"),
+        "log F(z), f/F and f'/F into the three arrays, for one link (test hook).");
 }
