@@ -103,7 +103,7 @@ PANIC = "panic"  # stands for the module's panic class
 NOT_ARRAY = "object cannot be converted to 'PyArray<T, D>'"
 MATMUL = "are not compatible for matrix multiplication"
 BAD_OFFSET = ("mfx: the model's offset (model.model.offset) must be None or a one-dimensional "
-              "float64 NumPy array with one value per row of exog, got ")
+              "float64 NumPy array (or pandas Series) with one value per row of exog, got ")
 
 # name -> (changes to small_model(), or None for a call without a model;
 #          further positional arguments; keyword arguments;

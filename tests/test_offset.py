@@ -75,6 +75,18 @@ def fitted_with_offset():
     return {cls.__name__: cls(y, X, offset=offset).fit(disp=0) for cls in (sm.Logit, sm.Probit)}
 
 
+def test_an_offset_given_as_a_series_is_read_through_its_values(fitted_with_offset):
+    # statsmodels keeps offset=series as the Series itself (its Probit cannot
+    # fit with one: its Hessian multiplies the Series by an array).
+    res = fitted_with_offset["Logit"]
+    model = res.model
+    series = pd.Series(model.offset, index=model.data.row_labels, name="log_exposure")
+    refit = type(model)(model.endog, pd.DataFrame(model.exog, columns=model.exog_names),
+                        offset=series).fit(disp=0)
+    assert isinstance(refit.model.offset, pd.Series)
+    pd.testing.assert_frame_equal(tarvex.mfx(refit), tarvex.mfx(res), rtol=1e-8)
+
+
 @pytest.mark.parametrize("kind", ["Logit", "Probit"])
 def test_effects_are_those_of_statsmodels_predictions(fitted_with_offset, kind):
     # statsmodels' predict includes the offset: the effect of x is β_x times

@@ -123,7 +123,8 @@ SeMethod convert_se_method(PyObject* obj) {
                     : require(PyUnicode_FromFormat("'%s' object", Py_TYPE(offset)->tp_name));
     PyErr_Format(PyExc_TypeError,
                  "mfx: the model's offset (model.model.offset) must be None or a "
-                 "one-dimensional float64 NumPy array with one value per row of exog, got %U",
+                 "one-dimensional float64 NumPy array (or pandas Series) with one value per "
+                 "row of exog, got %U",
                  got.get());
     throw_fetched();
 }
@@ -178,7 +179,8 @@ std::vector<std::string> read_names(PyObject* source) {
 }
 
 // The inner model's offset o_i, one per row (statsmodels keeps the `offset=`
-// of the fit there, as a float64 array, and None without one): the pass
+// of the fit there as it was given — a float64 array or Series, say — and has
+// no attribute without one): the pass
 // evaluates everything at x_i·β + o_i. A model without the attribute, or
 // with None, has no offset (null); any other failure of the lookup
 // propagates. The offset passes the array test (one-dimensional float64,
@@ -193,8 +195,13 @@ PyObject* read_offset(PyObject* inner, std::vector<PyRef>& owners) {
     }
     owners.push_back(PyRef::steal(offset));
     if (offset == Py_None) return nullptr;
-    if (!is_float64_array(offset, 1)) refuse_offset(offset);
-    return offset;
+    // A pandas Series (what statsmodels keeps for `offset=series`) is read
+    // through its `values`, as params is.
+    PyRef values = attr_or_self(offset, "values");
+    PyObject* array = values.get();
+    owners.push_back(std::move(values));
+    if (!is_float64_array(array, 1)) refuse_offset(offset);
+    return array;
 }
 
 }  // namespace
