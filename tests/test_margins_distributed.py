@@ -1,9 +1,13 @@
 """tarvex_margins over rows in pieces: the partial API, plans shipped to other
 processes, Parquet files and a Dask cluster of worker processes, each
 against the in-memory call on the same rows."""
+import functools
+import operator
 import os
 import pickle
+import re
 import sys
+import time
 
 import numpy as np
 import pandas as pd
@@ -52,6 +56,30 @@ def test_partials_pickle_add_in_any_grouping_and_refuse_other_plans(formula_fit)
         a + tm.margins_partial(other, DF)
     with pytest.raises(ValueError, match="another model or other options"):
         tm.margins_table(other, a)
+
+
+def test_partials_sum_from_zero_and_nothing_else_adds_to_them(formula_fit):
+    plan = tm.plan_margins(formula_fit)
+    parts = [tm.margins_partial(plan, DF.iloc[i:i + 150]) for i in range(0, len(DF), 150)]
+    assert_same_table(tm.margins_table(plan, sum(parts)), tm.margins(formula_fit, data=DF), len(DF))
+    for other in (1, 0.0, False, None, (1, 2), "0"):
+        with pytest.raises(TypeError, match="only partials"):
+            other + parts[0]
+        with pytest.raises(TypeError, match="only partials"):
+            parts[0] + other
+
+
+def test_the_partial_api_names_the_plan_and_partial_it_expects(formula_fit):
+    plan = tm.plan_margins(formula_fit)
+    result = type(formula_fit).__name__
+    with pytest.raises(TypeError, match=r"plan must be a Plan from plan_margins\(result, "
+                                        rf"\.\.\.\), got a {result}"):
+        tm.margins_partial(formula_fit, DF)
+    with pytest.raises(TypeError, match=r"partial must be a Partial \(from margins_partial, or "
+                                        r"a sum of them\), got a tuple"):
+        tm.margins_table(plan, (1, 2))
+    with pytest.raises(TypeError, match=rf"plan must be a Plan .*got a {result}"):
+        tm.margins_table(formula_fit, tm.margins_partial(plan, DF))
 
 
 #: Groups, weights and a grid, all carried by the plan to every piece of the rows.
@@ -161,7 +189,8 @@ def test_parquet_faults_name_the_file_and_row_group(formula_fit, tmp_path):
         tm.margins(formula_fit, data=tmp_path)
     texts = DF.astype({"x": str})
     texts.to_parquet(tmp_path / "b.parquet", row_group_size=100)
-    with pytest.raises(tm.PartitionError, match=r"b\.parquet, row group 0: TypeError: column 'x'"):
+    with pytest.raises(tm.PartitionError, match=r"b\.parquet, row group 0: TypeError: data: column "
+                                                r"'x' has dtype str; the model was fitted on numbers"):
         tm.margins(formula_fit, data=tmp_path)
     DF.iloc[200:].assign(x=DF.x.iloc[200:].where(DF.index[200:] % 10 != 0)).to_parquet(
         tmp_path / "b.parquet", row_group_size=100)
@@ -183,6 +212,60 @@ def test_dask_without_a_cluster_uses_its_local_scheduler(formula_fit, capsys):
     table = tm.margins(formula_fit, data=dd.from_pandas(DF, npartitions=3), progress=True)
     assert_same_table(table, tm.margins(formula_fit, data=DF), len(DF))
     assert "100%" in capsys.readouterr().err
+
+
+def on_route(route, res, rows, tmp_path, options=(), **source):
+    """margins(res, data=rows, **options, **source) over one route: partials
+    of pieces of 100 rows added, Parquet files (row groups of 60 rows), Dask
+    partitions (its local scheduler), or the in-memory call; `source` holds
+    chunk_size and progress."""
+    options = dict(options)
+    if route == "partials":
+        plan = tm.plan_margins(res, **options)
+        pieces = [tm.margins_partial(plan, rows.iloc[i:i + 100], **source)
+                  for i in range(0, len(rows), 100)]
+        return tm.margins_table(plan, functools.reduce(operator.add, pieces))
+    if route == "parquet":
+        pytest.importorskip("pyarrow")
+        for i in range(0, len(rows), 150):
+            rows.iloc[i:i + 150].to_parquet(tmp_path / f"{i:03d}.parquet", row_group_size=60)
+        return tm.margins(res, data=tmp_path, **options, **source)
+    if route == "dask":
+        dd = pytest.importorskip("dask.dataframe")
+        return tm.margins(res, data=dd.from_pandas(rows, npartitions=4), **options, **source)
+    return tm.margins(res, data=rows, **options, **source)
+
+
+ROUTES = ["memory", "partials", "parquet", "dask"]
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_an_empty_category_of_by_is_refused_on_every_route(route, formula_fit, tmp_path):
+    rows = grouped(DF)
+    rows = rows[rows.grade != "mid"]          # a declared category without rows
+    if route == "parquet":
+        rows.to_parquet(tmp_path / "check.parquet")
+        assert pd.read_parquet(tmp_path / "check.parquet").grade.dtype == rows.grade.dtype
+        os.remove(tmp_path / "check.parquet")
+    with pytest.raises(ValueError, match=r"by='grade': the groups \['mid'\] have no rows"):
+        on_route(route, formula_fit, rows, tmp_path, OPTIONS)
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_chunk_size_and_progress_follow_one_rule_on_every_route(route, formula_fit, tmp_path):
+    expected = tm.margins(formula_fit, data=DF)
+    for huge in (2**40, 2**70, np.int64(2**62)):     # more rows than there are: one block
+        assert_same_table(on_route(route, formula_fit, DF, tmp_path, chunk_size=huge),
+                          expected, len(DF))
+    for bad, error in ((0, ValueError), (-3, ValueError), (2.5, TypeError), (True, TypeError),
+                       ("64", TypeError)):
+        with pytest.raises(error, match=r"chunk_size must be a positive integer or None, got "
+                                        + re.escape(repr(bad))):
+            on_route(route, formula_fit, DF, tmp_path, chunk_size=bad)
+    for bad in ("yes", 1, "no"):
+        with pytest.raises(TypeError, match=r"progress must be True, False or None, got "
+                                            + re.escape(repr(bad))):
+            on_route(route, formula_fit, DF, tmp_path, progress=bad)
 
 
 def test_missing_optional_dependency_is_named(formula_fit, monkeypatch):
@@ -222,10 +305,14 @@ def test_dask_frame_and_array_on_the_cluster_equal_the_in_memory_call(client, fo
 
 def make_partition(i, bad, marker):
     """Partition i of DF; `bad` spoils partition 2 ("drop" loses z, "text"
-    turns x to strings); with a marker path, partition 1 kills its worker
-    process the first time it runs."""
+    turns x to strings), or ("die") makes partition 1 kill its worker process
+    every time it runs, once the others are done; with a marker path,
+    partition 1 kills its worker process the first time it runs."""
     if marker is not None and i == 1 and not os.path.exists(marker):
         open(marker, "w").close()
+        os._exit(1)
+    if bad == "die" and i == 1:
+        time.sleep(1.0)   # the other partitions are summed on the worker's other thread meanwhile
         os._exit(1)
     part = DF.iloc[i * 100:(i + 1) * 100]
     if i == 2 and bad == "drop":
@@ -253,3 +340,33 @@ def test_a_worker_killed_mid_run_is_recovered_with_the_same_result(client, formu
     table = tm.margins(formula_fit, data=partitions(marker=str(marker)))
     assert marker.exists()
     assert_same_table(table, tm.margins(formula_fit, data=DF), len(DF))
+
+
+@pytest.fixture(scope="module")
+def lone_client():
+    """A cluster of one worker process (two threads) on which a task may be
+    on a dying worker once: when its worker dies, everything it held is lost
+    (the plan included) and must be computed again."""
+    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("dask.dataframe")
+    with distributed.LocalCluster(processes=True, n_workers=1, threads_per_worker=2,
+                                  dashboard_address=":0",
+                                  scheduler_kwargs={"allowed_failures": 1}) as cluster:
+        with distributed.Client(cluster, set_as_default=False) as connected:
+            yield connected
+
+
+def test_the_only_worker_killed_mid_run_is_recovered_with_the_same_result(lone_client, formula_fit,
+                                                                         tmp_path):
+    marker = tmp_path / "killed-once"
+    with lone_client.as_current():
+        table = tm.margins(formula_fit, data=partitions(marker=str(marker)))
+    assert marker.exists()
+    assert_same_table(table, tm.margins(formula_fit, data=DF), len(DF))
+
+
+def test_a_partition_whose_worker_dies_every_time_is_named(lone_client, formula_fit):
+    from distributed import KilledWorker
+
+    with lone_client.as_current(), pytest.raises(KilledWorker, match=r"^partition 1 of 4: "):
+        tm.margins(formula_fit, data=partitions("die"))

@@ -13,8 +13,9 @@ from ._compare import check_hypothesis, compare
 from ._data import check_number_array, check_number_columns, frame_columns, is_frame, is_number_dtype
 from ._formula import Variable, block_column, check_slope, formula_structure
 from ._model import FittedModel, read_model
-from ._options import (METHODS, POINTS, Options, check_grid_values, check_weights, group_codes,
-                       group_modes, read_options, representative, row_column)
+from ._options import (METHODS, POINTS, Options, check_grid_values, check_weights,
+                       declared_categories, group_codes, group_modes, read_options,
+                       refuse_empty_categories, representative, row_column)
 from ._partial import NO_GROUP, Partial
 from ._pass import CONTRAST, SLOPE, Block, EstimateSpec, Layout, add_block, factor_terms, layout_of
 from ._table import effect_table
@@ -107,10 +108,12 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
         1) or a matrix with one column per row of the table.
     chunk_size : int, optional
         Rows per block (default 65536): memory beyond the model's own arrays
-        is proportional to it.
+        is proportional to it. Any positive integer, on every kind of data;
+        more than the rows there are means all of them in one block.
     progress : bool, optional
         A progress bar for Dask and Parquet data; by default shown when
-        standard error is a terminal.
+        standard error is a terminal. True, False or None on every kind of
+        data.
 
     Returns
     -------
@@ -141,6 +144,9 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
     PartitionError
         (a ValueError) A partition or Parquet row group missing a column or
         holding text where the model has numbers; the message names it.
+    distributed.KilledWorker
+        A Dask partition whose workers kept dying (more than the scheduler's
+        allowed failures); the message begins with the partition.
 
     Examples
     --------
@@ -157,6 +163,7 @@ def margins(result, variables: Union[str, Sequence[str], None] = None, *,
     from ._partitions import sum_rows
 
     chunk = _chunk_size(chunk_size)
+    check_progress(progress)
     check_hypothesis(hypothesis)
     plan = plan_margins(result, variables, at=at, method=method, count=count, by=by, weights=weights)
     table = margins_table(plan, sum_rows(plan, data, chunk, progress))
@@ -240,7 +247,7 @@ def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE, *,
         refuse_point_in_part(options)
     rows, source, n_source, keep = (_fitted_rows_of(plan) if data is None else _given_rows(plan, data))
     index = _row_index(plan, data, source, n_source)
-    rows, labels, keys = _grouped(plan, rows, source, index, keep, whole)
+    rows, labels, keys, declared = _grouped(plan, rows, source, index, keep, whole)
     weights_name = "none" if rows.weights is None else "freq_weights"
     if options.weights is not None:
         weights_name = options.weights if isinstance(options.weights, str) else "array"
@@ -264,7 +271,8 @@ def partial_sums(plan: Plan, data=None, chunk_size: int = DEFAULT_CHUNK_SIZE, *,
             add_block(model.link, model.params, plan.layout, block, weight[part], effect[part], gradient[part])
     groups = tuple(tuple(point.values()) + label for point in points for label in labels)
     order = tuple((p,) + key for p in range(len(points)) for key in keys)
-    return Partial(plan.key, groups, weight, effect, gradient, n_rows, weights_name, order)
+    return Partial(plan.key, groups, weight, effect, gradient, n_rows, weights_name, order,
+                   declared)
 
 
 def refuse_point_in_part(options: Options) -> None:
@@ -289,13 +297,18 @@ def margins_table(plan: Plan, partial: Partial) -> pd.DataFrame:
     --------
     >>> plan = plan_margins(fit)                                  # doctest: +SKIP
     >>> parts = [margins_partial(plan, rows) for rows in pieces]  # anywhere, any order
-    >>> table = margins_table(plan, sum(parts[1:], parts[0]))
+    >>> table = margins_table(plan, sum(parts))
     """
+    check_plan(plan)
+    if not isinstance(partial, Partial):
+        raise TypeError(f"partial must be a Partial (from margins_partial, or a sum of them), "
+                        f"got a {type(partial).__name__}")
     if partial.key != plan.key:
         raise ValueError("this partial was computed for another model or other options")
     if partial.n_rows == 0:
         raise ValueError("there are no rows to average over (data is empty after dropping "
                          "rows with missing values)")
+    _refuse_empty_groups(plan, partial)
     if not np.all(partial.weight > 0):
         if partial.groups == (NO_GROUP,):
             raise ValueError("weights are all zero: there is nothing to average")
@@ -320,6 +333,23 @@ def margins_table(plan: Plan, partial: Partial) -> pd.DataFrame:
     return table
 
 
+def _refuse_empty_groups(plan: Plan, partial: Partial) -> None:
+    """The rule of the in-memory call for all the rows summed: a category
+    that a by column declares must have rows (group labels are the `at`
+    point's values, then the group's)."""
+    if not partial.declared:
+        return
+    first = len(plan.options.grid)
+    present = [{label[first + j] for label in partial.groups} for j in range(len(partial.declared))]
+    refuse_empty_categories(plan.options.by_names, partial.declared, present)
+
+
+def check_plan(plan) -> None:
+    if not isinstance(plan, Plan):
+        raise TypeError(f"plan must be a Plan from plan_margins(result, ...), got a "
+                        f"{type(plan).__name__}")
+
+
 def _plan_key(model: FittedModel, layout: Layout, options: Options) -> str:
     """A digest of what the sums depend on: link, β, parameter names, the
     estimates' layout and the options."""
@@ -330,6 +360,8 @@ def _plan_key(model: FittedModel, layout: Layout, options: Options) -> str:
 
 
 def _chunk_size(chunk_size) -> int:
+    """Rows per block: any positive integer (one rule for every source of
+    rows); more than the rows there are is all of them in one block."""
     if chunk_size is None:
         return DEFAULT_CHUNK_SIZE
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)):
@@ -337,6 +369,12 @@ def _chunk_size(chunk_size) -> int:
     if chunk_size < 1:
         raise ValueError(f"chunk_size must be a positive integer or None, got {chunk_size}")
     return int(chunk_size)
+
+
+def check_progress(progress) -> None:
+    """progress is True, False or None (shown when standard error is a terminal)."""
+    if progress is not None and not isinstance(progress, (bool, np.bool_)):
+        raise TypeError(f"progress must be True, False or None, got {progress!r}")
 
 
 def _selected(variables, valid: list) -> list:
@@ -468,8 +506,8 @@ def _row_index(plan: Plan, data, source, n_source: int) -> pd.Index:
 
 def _grouped(plan: Plan, rows: _Rows, source, index: pd.Index, keep: np.ndarray, whole: bool):
     """Rows with weights and group codes (rows with a missing group label
-    dropped), the group labels in order ([()] without groups) and their sort
-    keys (see group_codes)."""
+    dropped), the group labels in order ([()] without groups), their sort
+    keys (see group_codes) and the categories each group column declares."""
     options = plan.options
     if options.weights is not None:
         weights = row_column(options.weights, source, index, keep, "weights")
@@ -478,21 +516,22 @@ def _grouped(plan: Plan, rows: _Rows, source, index: pd.Index, keep: np.ndarray,
                             "be numbers")
         rows = replace(rows, weights=weights)
     if options.by is None:
-        return rows, [NO_GROUP], [NO_GROUP]
+        return rows, [NO_GROUP], [NO_GROUP], ()
     given = options.by if isinstance(options.by, tuple) else (options.by,)
     labels = pd.DataFrame({name: row_column(column, source, index, keep, f"by={name!r}")
                            for name, column in zip(options.by_names, given)})
     present = _kept(labels.isna().any(axis=1).to_numpy(), len(labels), f"by {list(options.by_names)}")
     if not present.all():
         rows, labels = rows.take(present), labels.loc[present]
-    if len(labels) == 0:
-        return rows, [], []
     if isinstance(options.by, tuple):
         sources = {name: source[name] for name in options.by_names}
     else:
         sources = {options.by_names[0]: options.by}
+    declared = declared_categories(options.by_names, sources)
+    if len(labels) == 0:
+        return rows, [], [], declared
     codes, uniques, keys = group_codes(labels, sources, whole)
-    return replace(rows, codes=codes), uniques, keys
+    return replace(rows, codes=codes), uniques, keys, declared
 
 
 def _representative_rows(plan: Plan, rows: _Rows, n_groups: int) -> _Rows:

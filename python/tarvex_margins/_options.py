@@ -153,13 +153,9 @@ def group_codes(labels: pd.DataFrame, sources: dict, whole: bool = True):
     by type and value). When the rows are the whole data (`whole`), a
     categorical column whose categories have no rows is refused: such a group
     would be empty."""
-    for name, column in labels.items():
-        source = sources.get(name)
-        if whole and isinstance(getattr(source, "dtype", None), pd.CategoricalDtype):
-            empty = sorted(set(source.cat.categories) - set(pd.unique(column)), key=str)
-            if empty:
-                raise ValueError(f"by={name!r}: the groups {empty} have no rows (drop unused "
-                                 f"categories with .cat.remove_unused_categories())")
+    if whole:
+        refuse_empty_categories(list(labels.columns), declared_categories(labels.columns, sources),
+                                [pd.unique(column) for _, column in labels.items()])
     # Each column's codes in sorted order, then the mixed-radix code of the
     # combination (sorted lexicographically), factorized once more: no tuples
     # per row.
@@ -179,6 +175,27 @@ def group_codes(labels: pd.DataFrame, sources: dict, whole: bool = True):
     sorters = [_label_sort_key(column.dtype) for _, column in labels.items()]
     keys = [tuple(key(value) for key, value in zip(sorters, label)) for label in labels_out]
     return codes.astype(np.int64), labels_out, keys
+
+
+def declared_categories(names, sources: dict) -> tuple:
+    """Per group column, the categories its source's dtype declares (empty
+    for a column that is not categorical)."""
+    def categories(source):
+        if isinstance(getattr(source, "dtype", None), pd.CategoricalDtype):
+            return tuple(source.dtype.categories)
+        return ()
+    return tuple(categories(sources.get(name)) for name in names)
+
+
+def refuse_empty_categories(names, declared, present) -> None:
+    """A category that a group column declares but no row of all the data
+    has would be a group without rows: refused, per column (`present`: the
+    values the rows have)."""
+    for name, categories, values in zip(names, declared, present):
+        empty = sorted(set(categories) - set(values), key=str)
+        if empty:
+            raise ValueError(f"by={name!r}: the groups {empty} have no rows (drop unused "
+                             f"categories with .cat.remove_unused_categories())")
 
 
 def _label_sort_key(dtype):

@@ -8,6 +8,7 @@ of the additions), and the table is computed from the total once.
 """
 from __future__ import annotations
 
+import itertools
 from dataclasses import dataclass
 
 import numpy as np
@@ -29,7 +30,10 @@ class Partial:
     that order; ``weight`` is W per group (G), ``effect`` S (G × estimates),
     ``gradient`` T (G × estimates × parameters); ``n_rows`` the number of
     rows summed; ``weights`` says what weighted them (``"none"`` or the name
-    of the weights).
+    of the weights); ``declared`` holds, per group column, the categories
+    its dtype declares (empty for a column that is not categorical), so that
+    a category without rows in the total is found (margins_table) though no
+    partial has a group for it.
     """
     key: str
     groups: tuple
@@ -39,14 +43,23 @@ class Partial:
     n_rows: int
     weights: str = "none"
     order: tuple = ((),)
+    declared: tuple = ()
 
     def __add__(self, other: "Partial") -> "Partial":
         return combine(self, other)
 
+    def __radd__(self, other) -> "Partial":
+        # sum(partials) starts from the integer 0: 0 + p is p.
+        if type(other) is int and other == 0:
+            return self
+        raise TypeError(f"only partials (and 0, where sum() starts) add to a Partial, got "
+                        f"{type(other).__name__}")
+
 
 def combine(a: Partial, b: Partial) -> Partial:
     """The partial of the union of a's and b's rows: the sums of groups with
-    the same label added, the other groups kept, in the order of their keys."""
+    the same label added, the other groups kept, in the order of their keys;
+    the declared categories of each group column united."""
     if not isinstance(a, Partial) or not isinstance(b, Partial):
         raise TypeError(f"only partials combine, got {type(a).__name__} and {type(b).__name__}")
     if a.key != b.key:
@@ -67,5 +80,7 @@ def combine(a: Partial, b: Partial) -> Partial:
         weight[rows] += part.weight
         effect[rows] += part.effect
         gradient[rows] += part.gradient
+    declared = tuple(tuple(dict.fromkeys(x + y))
+                     for x, y in itertools.zip_longest(a.declared, b.declared, fillvalue=()))
     return Partial(a.key, groups, weight, effect, gradient, a.n_rows + b.n_rows, a.weights,
-                   tuple(keys[label] for label in groups))
+                   tuple(keys[label] for label in groups), declared)

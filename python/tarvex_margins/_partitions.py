@@ -2,33 +2,41 @@
 
 Every estimate is S/W and its gradient T/W, sums over rows (_partial.py), so
 each partition's rows give a Partial and the partials add. A Dask collection
-gets one task per partition on the cluster's workers (the plan shipped once,
-slim: _shipping.py), and the partials are added in a tree of tasks, eight at a
-time; Parquet files are read one row group at a time, in record batches of
-`chunk_size` rows holding only the columns the plan reads.
+gets one task per partition on the cluster's workers (the plan one key of the
+graph, slim: _shipping.py), and the partials are added in a tree of tasks,
+eight at a time; Parquet files are read one row group at a time, in record
+batches of `chunk_size` rows holding only the columns the plan reads.
 
 What is reported: the table's attrs["n_rows"] is the number of rows summed;
 rows dropped for missing values are counted per partition and reported in one
 warning. A partition that cannot be read as the model's variables fails with
-a PartitionError naming it (Dask: its index; Parquet: file and row group).
+a PartitionError naming it (Dask: its index; Parquet: file and row group); a
+partition whose workers keep dying fails with Dask's KilledWorker, and one
+whose task was cancelled with a CancelledError, naming it.
 """
 from __future__ import annotations
 
 import functools
 import importlib
 import os
+import pickle
 import sys
 import warnings
+from concurrent.futures import CancelledError
 from typing import Optional
 
 import pandas as pd
 
-from ._margins import _chunk_size, _no_offset_over_other_data, partial_sums, refuse_point_in_part
+from ._margins import (_chunk_size, _no_offset_over_other_data, check_plan, check_progress,
+                       partial_sums, refuse_point_in_part)
 from ._partial import Partial, combine
 from ._shipping import ship
 
 #: Partials added per task of the tree.
 FAN_IN = 8
+#: The most rows pyarrow takes per record batch (its batch size is a C int);
+#: a larger chunk_size reads a row group in batches of this many rows.
+ARROW_BATCH_ROWS = 2**31 - 1
 _DROPPED = "margins: dropped"
 _EXTRA = "pip install 'tarvex[distributed]'"
 
@@ -55,7 +63,8 @@ def margins_partial(plan, data=None, *, chunk_size: Optional[int] = None,
         :func:`margins_table`. A representative point (``at="mean"``, ...)
         is refused, as it needs all the rows at once.
     chunk_size : int, optional
-        Rows per block of the engine's pass (and per Parquet record batch).
+        Rows per block of the engine's pass (and per Parquet record batch): a
+        positive integer, as for :func:`margins`.
     progress : bool, optional
         Show a progress bar for Dask and Parquet data (default: when standard
         error is a terminal).
@@ -64,8 +73,15 @@ def margins_partial(plan, data=None, *, chunk_size: Optional[int] = None,
     -------
     Partial
         W, S and T of those rows with the plan's key and the number of rows
-        summed; add it to other partials of the same plan with ``+`` or
-        :func:`combine`, and make the table with :func:`margins_table`.
+        summed; add it to other partials of the same plan with ``+``,
+        ``sum`` or :func:`combine`, and make the table with
+        :func:`margins_table`.
+
+    Raises
+    ------
+    TypeError
+        `plan` is not a Plan (a fitted result goes to :func:`plan_margins`
+        first), or chunk_size or progress of the wrong type.
 
     Examples
     --------
@@ -73,12 +89,16 @@ def margins_partial(plan, data=None, *, chunk_size: Optional[int] = None,
     >>> total = margins_partial(plan, day1) + margins_partial(plan, day2)
     >>> table = margins_table(plan, total)      # as margins(fit, "x", data=both days)
     """
-    return sum_rows(plan, data, _chunk_size(chunk_size), progress, whole=False)
+    check_plan(plan)
+    chunk = _chunk_size(chunk_size)
+    check_progress(progress)
+    return sum_rows(plan, data, chunk, progress, whole=False)
 
 
 def sum_rows(plan, data, chunk: int, progress: Optional[bool], whole: bool = True) -> Partial:
     """The partial of `data` by its kind; in-memory rows are `whole` when they
-    are all the rows (margins), a part when a caller adds them up."""
+    are all the rows (margins), a part when a caller adds them up. The
+    arguments were checked at the door (margins, margins_partial)."""
     if _is_dask(data):
         _check_partitioned(plan)
         return _dask_partial(plan, data, chunk, _progress_on(progress))
@@ -118,38 +138,21 @@ def needed_columns(plan) -> list:
 
 # ---- one partition -----------------------------------------------------------
 
-def _expected_numbers(plan) -> frozenset:
-    """The columns the model was fitted on as numbers (not bool): a partition
-    must hold numbers there too (unknown for a plan unpickled without its
-    frame: then the engine's own conversions are the check)."""
-    if plan.structure is None:
-        return frozenset(plan.model.names)
-    frame = plan.model.frame
-    if frame is None:
-        return frozenset()
-    return frozenset(name for name in plan.structure.variables
-                     if pd.api.types.is_numeric_dtype(frame[name])
-                     and not pd.api.types.is_bool_dtype(frame[name]))
-
-
-def _checked_columns(frame: pd.DataFrame, columns: list, numbers: frozenset) -> pd.DataFrame:
+def _checked_columns(frame: pd.DataFrame, columns: list) -> pd.DataFrame:
+    """The partition's columns the plan reads (their types are checked by
+    partial_sums, as for rows in memory: Plan.numbers)."""
     missing = [c for c in columns if c not in frame.columns]
     if missing:
         raise ValueError(f"missing the columns {missing}")
-    for name in columns:
-        dtype = frame[name].dtype
-        if name in numbers and (not pd.api.types.is_numeric_dtype(dtype)
-                                or pd.api.types.is_bool_dtype(dtype)):
-            raise TypeError(f"column {name!r} has dtype {dtype}; the model was fitted on numbers")
     return frame[columns]
 
 
-def _rows_partial(plan, rows, chunk, numbers, where: str):
+def _rows_partial(plan, rows, chunk, where: str):
     """(the partial of one partition's rows, the number of rows read); any
     failure becomes a PartitionError naming `where`."""
     try:
         if isinstance(rows, pd.DataFrame):
-            rows = _checked_columns(rows, needed_columns(plan), numbers)
+            rows = _checked_columns(rows, needed_columns(plan))
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", message=_DROPPED)
             return partial_sums(plan, rows, chunk, whole=False), len(rows)
@@ -212,20 +215,34 @@ def _dask_partial(plan, data, chunk, progress) -> Partial:
     parts = _dask_parts(plan, data)
     if not parts:
         raise ValueError("the Dask collection has no partitions")
-    numbers = _expected_numbers(plan)
     ship(plan)  # fails here, not inside Dask's serialisation, if the plan cannot travel
     client = _distributed_client()
-    # The plan goes to each worker once: scattered to all of them on a cluster
-    # (not inside the graph, through the scheduler), one node of the graph else.
-    shared = (client.scatter(plan, broadcast=True, hash=False) if client is not None
-              else dask.delayed(plan, name=f"tarvex-margins-plan-{plan.key[:20]}", traverse=False))
+    shared = _plan_node(dask, plan, on_cluster=client is not None)
     task = dask.delayed(_rows_partial, pure=True)
-    tasks = [task(shared, part, chunk, numbers, f"partition {i} of {len(parts)}")
-             for i, part in enumerate(parts)]
+    where = [f"partition {i} of {len(parts)}" for i in range(len(parts))]
+    tasks = [task(shared, part, chunk, name) for part, name in zip(parts, where)]
     if client is None:
         return _report(_local_compute(dask, _tree(tasks, dask.delayed(_add_counted, pure=True)),
                                       progress))
-    return _report(_cluster_compute(client, tasks, progress))
+    return _report(_cluster_compute(client, tasks, where, progress))
+
+
+def _plan_node(dask, plan, on_cluster: bool):
+    """The plan as one key of the graph, on which every partition's task
+    depends: a worker gets it once (computed there, or fetched from the
+    worker holding it), and when the workers holding it die the scheduler
+    computes it again from the graph, as any other key (data scattered to
+    the workers could not be recomputed). On a cluster the key's task
+    unpickles the plan's slim pickle (_shipping.py) on a worker, so the
+    scheduler passes the bytes on and never rebuilds the formula's design;
+    with Dask's local schedulers the key holds the plan itself."""
+    name = f"tarvex-margins-plan-{plan.key}"
+    if not on_cluster:
+        return dask.delayed(plan, name=name, traverse=False)
+    # cloudpickle (Dask's own dependency): a function of __main__ in the formula travels by value.
+    import cloudpickle
+
+    return dask.delayed(pickle.loads, pure=True)(cloudpickle.dumps(plan), dask_key_name=name)
 
 
 def _distributed_client():
@@ -245,24 +262,68 @@ def _local_compute(dask, root, progress):
         return dask.compute(root)[0]
 
 
-def _cluster_compute(client, tasks, progress):
+def _cluster_compute(client, tasks, where: list, progress):
     """One future per partition, watched as they finish (progress, and the
-    first error raised at once), then added in a tree of tasks on the workers.
-    A worker lost on the way is Dask's to recover: the scheduler reruns its
-    tasks elsewhere."""
+    first failure raised at once: only a finished future counts), then added
+    in a tree of tasks on the workers. A worker lost on the way is Dask's to
+    recover: the scheduler computes what it held again (the plan included)
+    elsewhere or on its restarted process; a task on a worker that died more
+    than the scheduler's allowed-failures times is Dask's KilledWorker."""
     from distributed import as_completed
 
     futures = client.compute(tasks)
+    name = {future.key: w for future, w in zip(futures, where)}
     try:
         with _bar(len(futures), "partitions", progress) as bar:
             for future in as_completed(futures):
-                if future.status == "error":
-                    future.result()
+                if future.status != "finished":
+                    _raise_unfinished(future, name[future.key])
                 bar.update(1)
         return _tree(futures, lambda *group: client.submit(_add_counted, *group)).result()
     except BaseException:
         client.cancel(futures)
         raise
+
+
+def _raise_unfinished(future, where: str) -> None:
+    """The failure of a partition's future as Dask reports it, the partition
+    named: KilledWorker (its workers kept dying), CancelledError (its task,
+    or one it needs, was cancelled: its sums are missing), or the
+    task's own error (a PartitionError names the partition already). A
+    future lost and computed again since it was reported is waited for."""
+    from distributed import KilledWorker
+
+    try:
+        future.result()
+    except KilledWorker as error:
+        raise _named_killed_worker(where, *error.args) from error
+    except CancelledError as error:
+        raise CancelledError(f"{where}: its task was cancelled ({error}); its sums are missing, "
+                             "so there is no table") from error
+
+
+def _named_killed_worker(where: str, task, last_worker, allowed_failures):
+    """Dask's KilledWorker for the task of one partition, its message led by
+    the partition (and pickled by this function, so it travels)."""
+    return _partition_killed_worker()(where, task, last_worker, allowed_failures)
+
+
+@functools.lru_cache(maxsize=None)
+def _partition_killed_worker():
+    from distributed import KilledWorker
+
+    class PartitionKilledWorker(KilledWorker):
+        def __init__(self, where, task, last_worker, allowed_failures):
+            super().__init__(task, last_worker, allowed_failures)
+            self.where = where
+
+        def __str__(self) -> str:
+            return f"{self.where}: {super().__str__()}"
+
+        def __reduce__(self):
+            return _named_killed_worker, (self.where,) + self.args
+
+    return PartitionKilledWorker
 
 
 # ---- Parquet --------------------------------------------------------------------
@@ -287,7 +348,7 @@ def _row_groups(dataset):
 def _parquet_partial(plan, data, chunk, progress) -> Partial:
     pads = _require("pyarrow.dataset", "Parquet files")
     dataset = data if isinstance(data, pads.Dataset) else pads.dataset(os.fspath(data), format="parquet")
-    columns, numbers = needed_columns(plan), _expected_numbers(plan)
+    columns = needed_columns(plan)
     groups = list(_row_groups(dataset))
     total = sum(rows or 0 for *_, rows in groups)
     summed = None
@@ -297,8 +358,9 @@ def _parquet_partial(plan, data, chunk, progress) -> Partial:
             absent = [c for c in columns if piece.physical_schema.get_field_index(c) < 0]
             if absent:
                 raise PartitionError(f"{where}: missing the columns {absent}")
-            for batch in piece.to_batches(columns=columns, batch_size=chunk):
-                pair = _rows_partial(plan, batch.to_pandas(), chunk, numbers, where)
+            batches = piece.to_batches(columns=columns, batch_size=min(chunk, ARROW_BATCH_ROWS))
+            for batch in batches:
+                pair = _rows_partial(plan, batch.to_pandas(), chunk, where)
                 summed = pair if summed is None else _add_counted(summed, pair)
                 bar.update(batch.num_rows)
     if summed is None:
@@ -309,11 +371,11 @@ def _parquet_partial(plan, data, chunk, progress) -> Partial:
 # ---- progress -------------------------------------------------------------------
 
 def _progress_on(progress) -> bool:
+    """Whether to show a bar: as asked (checked at the door), by default when
+    standard error is a terminal."""
     if progress is None:
         return bool(getattr(sys.stderr, "isatty", lambda: False)())
-    if not isinstance(progress, bool):
-        raise TypeError(f"progress must be True, False or None, got {progress!r}")
-    return progress
+    return bool(progress)
 
 
 def _bar(total, unit: str, on: bool):
