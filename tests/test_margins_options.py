@@ -190,8 +190,9 @@ def test_agrees_with_marginaleffects_by_and_weights():
     theirs = me.avg_slopes(res, variables="x", by="g", wts="w").to_pandas().sort_values("g")
     ours = margins(res, "x", by="g", weights="w")
     np.testing.assert_allclose(ours.estimate, theirs.estimate, rtol=1e-6)
-    # Their Jacobian is a numerical difference: within a few 1e-4 here.
-    np.testing.assert_allclose(ours.std_error, theirs.std_error, rtol=5e-4)
+    # Their Jacobian is a numerical difference: 1e-3 (the exact check of these
+    # standard errors is test_margins_peer.py's per-group reference).
+    np.testing.assert_allclose(ours.std_error, theirs.std_error, rtol=1e-3)
 
 
 @pytest.mark.parametrize("options, error, match", [
