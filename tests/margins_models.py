@@ -60,10 +60,10 @@ def _design(result, df):
     """The design of `df` built by the model's own formula engine (patsy, or
     formulaic's ModelSpec)."""
     data = result.model.data
-    spec = data.model_spec if hasattr(data, "model_spec") else data.design_info
-    if type(spec).__module__.startswith("formulaic"):
-        return np.asarray(spec.get_model_matrix(df), dtype=float)
-    (X,) = build_design_matrices([spec], df)
+    design = data.model_spec if hasattr(data, "model_spec") else data.design_info
+    if type(design).__module__.startswith("formulaic"):
+        return np.asarray(design.get_model_matrix(df), dtype=float)
+    (X,) = build_design_matrices([design], df)
     return np.asarray(X)
 
 

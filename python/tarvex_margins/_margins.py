@@ -696,10 +696,10 @@ def _step_scale(values: pd.Series) -> float:
 
 def _variable_specs(var: Variable, values: pd.Series, options: Options) -> list:
     if var.kind == "slope":
-        spec = _slope_or_count(var.name, var.columns, values, options)
-        if spec.kind == SLOPE:
+        estimate = _slope_or_count(var.name, var.columns, values, options)
+        if estimate.kind == SLOPE:
             check_slope(var)
-        return [spec]
+        return [estimate]
     _, _, ey = METHODS[options.method]
     ref = var.levels[0]
     return [EstimateSpec(var.name, f"{level} - {ref}", CONTRAST, var.columns, log_scale=ey)
