@@ -31,6 +31,8 @@ from typing import Any, Callable
 import numpy as np
 import pandas as pd
 
+from ._data import is_number_dtype
+
 #: Relative step of the central difference: h_i = 2^⌊log2(STEP·max(|v_i|, mean|v|))⌋.
 #: Its error is at most h⁴·max|φ⁽⁵⁾|/30 (none for polynomials up to degree 4)
 #: plus about 1.5·ε·max|φ|/h from rounding (ε = 2⁻⁵², so ~3e-13·max|φ|/scale).
@@ -220,7 +222,7 @@ def classify_by_values(name, columns, values: pd.Series) -> Variable:
     """A variable no categorical factor codes: non-numeric (strings, bool)
     gives contrasts of its sorted values against the first; 0/1 numbers give
     1 − 0; other numbers a slope."""
-    if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
+    if not is_number_dtype(values.dtype):
         return Variable(name, "contrast", columns, tuple(sorted(pd.unique(values))))
     numbers = np.asarray(values)
     if ((numbers == 0) | (numbers == 1)).all():
@@ -232,7 +234,7 @@ def block_column(values: pd.Series):
     """A variable's values as the factors see them in a block: a NumPy array for
     numbers (cheaper to evaluate than a Series), the Series itself otherwise
     (so that categorical dtypes and their levels are kept)."""
-    if pd.api.types.is_numeric_dtype(values) and not pd.api.types.is_bool_dtype(values):
+    if is_number_dtype(values.dtype):
         return values.to_numpy()
     return values
 

@@ -549,16 +549,12 @@ def _representative_rows(plan: Plan, rows: _Rows, n_groups: int) -> _Rows:
     columns = {}
     for name in plan.structure.variables:
         values = rows.frame[name]
-        if _numeric(values):
+        if is_number_dtype(values.dtype):
             columns[name] = representative(values.to_numpy(dtype=float)[:, None], at, rows.weights,
                                            codes, n_groups)[:, 0]
         else:
             columns[name] = group_modes(values, rows.weights, codes, n_groups)
     return _Rows(pd.DataFrame(columns), None, None, None, new_codes)
-
-
-def _numeric(values: pd.Series) -> bool:
-    return is_number_dtype(values.dtype)
 
 
 def _slice(rows: _Rows, start: int, stop: int) -> _Rows:
@@ -645,13 +641,13 @@ def _formula_plan(model: FittedModel, variables, options: Options) -> Plan:
     scales = {v.name: _step_scale(fitted[v.name]) for v in chosen if v.kind == "slope"}
     _unknown_at(options, structure.variables)
     for name, values in options.grid:
-        numeric = _numeric(fitted[name])
+        numeric = is_number_dtype(fitted[name].dtype)
         check_grid_values(name, values, numeric,
                           None if numeric else structure.classify(name, fitted).levels)
     fixed = {name: structure.classify(name, fitted) for name, _ in options.grid}
     layout = layout_of(specs)
     numbers = tuple((name, str(fitted[name].dtype)) for name in structure.variables
-                    if _numeric(fitted[name]))
+                    if is_number_dtype(fitted[name].dtype))
     return Plan(model, layout, _plan_key(model, layout, options), structure, chosen, scales, options,
                 fixed, numbers)
 
@@ -709,7 +705,7 @@ def _variable_specs(var: Variable, values: pd.Series, options: Options) -> list:
 def _fixed_column(values: pd.Series, value) -> pd.Series:
     """The column with every row set to an `at` value (numbers as floats,
     levels in the column's own dtype)."""
-    if _numeric(values):
+    if is_number_dtype(values.dtype):
         return pd.Series(np.full(len(values), float(value)), index=values.index)
     return pd.Series([value] * len(values), index=values.index, dtype=values.dtype)
 
